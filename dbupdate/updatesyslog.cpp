@@ -1,0 +1,16 @@
+#include "updatesyslog.h"
+
+UpdateSyslog::UpdateSyslog(QObject *parent)
+    : UpdateBase(QStringLiteral("syslog.db"), parent)
+{
+}
+
+bool UpdateSyslog::update()
+{
+    if (version() < 1)
+        exec(QStringLiteral("create table version(version integer)"), __FILE__, __LINE__);
+
+    exec(QStringLiteral("delete from version"), __FILE__, __LINE__);
+    exec(QStringLiteral("insert into version values(1)"), __FILE__, __LINE__);
+    return true;
+}

@@ -1,0 +1,143 @@
+#include "dbfixture.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The upgrade program as a process: command line, log file, exit code.
+class tst_Entry : public QObject
+{
+    Q_OBJECT
+private slots:
+    void helpAndVersion_data();
+    void helpAndVersion();
+    void noArgumentWritesNoLog();
+    void logAppendedWithLineShapes();
+    void unwritableLogPath();
+    void createsAllFourFiles();
+    void fatalLineSurvivesAbort();
+    void fatalWarningFlushesEarlierLines();
+};
+
+void tst_Entry::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("argument");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("--help") << "--help" << "Usage: dbupdate [LOGFILE]";
+    QTest::newRow("-h") << "-h" << "Usage: dbupdate [LOGFILE]";
+    QTest::newRow("--version") << "--version" << "dbupdate 1.";
+}
+
+void tst_Entry::helpAndVersion()
+{
+    QFETCH(QString, argument);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(QStringLiteral(DBUPDATE_BIN), {argument});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY(QString::fromUtf8(p.readAllStandardOutput()).startsWith(expected));
+    // Neither a log file named after the option nor any database was made.
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+}
+
+void tst_Entry::noArgumentWritesNoLog()
+{
+    QTemporaryDir dir;
+    QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
+    const Fixture::Run run = Fixture::runDbupdate(dir.path());
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+    // Messages go to stderr instead: the failed create of the existing table.
+    QVERIFY2(run.standardError.contains("updatesyslog.cpp"), run.standardError.constData());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
+             QStringList({"data.db", "profile.db", "qc.db", "syslog.db"}));
+}
+
+void tst_Entry::logAppendedWithLineShapes()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("update.log");
+    QVERIFY(Fixture::writeFile(log, "earlier run\n"));
+    QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
+    Fixture::Run run = Fixture::runDbupdate(dir.path(), {log});
+    QCOMPARE(run.exitCode, 0);
+    run = Fixture::runDbupdate(dir.path(), {log});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(run.standardError.isEmpty());
+
+    const QList<QByteArray> lines = Fixture::readFile(log).split('\n');
+    QCOMPARE(lines.first(), QByteArray("earlier run"));
+    QVERIFY(lines.last().isEmpty()); // every line ends in a line break
+    QRegularExpression shape(QStringLiteral("^(Debug|Warning|Critical|Fatal): "));
+    for (int i = 1; i < lines.size() - 1; ++i)
+        QVERIFY2(shape.match(QString::fromLocal8Bit(lines.at(i))).hasMatch(), lines.at(i).constData());
+    // The empty version table made the first run fail its create; the second run is at version 1.
+    QList<QByteArray> failures;
+    for (const QByteArray &line : lines) {
+        if (line.contains("updatesyslog.cpp"))
+            failures << line;
+    }
+    QCOMPARE(failures.size(), 1);
+    QVERIFY(failures.first().startsWith("Warning: dbupdate/updatesyslog.cpp ( "));
+    QVERIFY(failures.first().endsWith(": [ create table version(version integer) ] "));
+    // Each upgrade replaces the previous default connection, and Qt says so.
+    QVERIFY(Fixture::readFile(log).contains("duplicate connection name"));
+}
+
+void tst_Entry::unwritableLogPath()
+{
+    QTemporaryDir dir;
+    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("missing/dir/update.log")});
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
+    QCOMPARE(Fixture::scalar(dir.filePath("syslog.db"), "select version from version").toInt(), 1);
+}
+
+void tst_Entry::createsAllFourFiles()
+{
+    QTemporaryDir dir;
+    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("log.txt")});
+    QCOMPARE(run.exitCode, 0);
+    for (const char *name : {"profile.db", "data.db", "qc.db", "syslog.db"})
+        QVERIFY2(QFileInfo::exists(dir.filePath(name)), name);
+    QCOMPARE(Fixture::scalar(dir.filePath("qc.db"), "select count(*) from sqlite_master").toInt(), 0);
+}
+
+void tst_Entry::fatalLineSurvivesAbort()
+{
+    QTemporaryDir dir;
+    const QString log = dir.filePath("fatal.log");
+    QProcess p;
+    p.start(QStringLiteral(FATAL_LOGGER_BIN), {log});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(Fixture::readFile(log), QByteArray("Debug: first line\nWarning: second line\nFatal: the end 3\n"));
+}
+
+void tst_Entry::fatalWarningFlushesEarlierLines()
+{
+    // Qt turns the first warning into a fatal one: the real program dies at the
+    // first failed statement, and every line up to it must be on disk.
+    QTemporaryDir dir;
+    const QString log = dir.filePath("update.log");
+    QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_FATAL_WARNINGS"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(DBUPDATE_BIN), {log});
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+    const QByteArray text = Fixture::readFile(log);
+    QVERIFY2(text.startsWith("Warning: "), text.constData());
+    QVERIFY(text.endsWith("\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_Entry)
+#include "tst_entry.moc"
