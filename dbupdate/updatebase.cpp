@@ -6,6 +6,8 @@
 #include <QSqlField>
 #include <QSqlQuery>
 
+#include <sqlite3.h>
+
 void reportQueryError(QSqlQuery query, const char *file, int line)
 {
     // The eight items of the warning, each followed by one space as the debug
@@ -54,12 +56,79 @@ int UpdateBase::version() const
     return m_version;
 }
 
+namespace {
+
+// True while the connection has a transaction open.
+bool connectionInTransaction()
+{
+    const QVariant handle = QSqlDatabase::database().driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return false;
+    sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
+    return db && !sqlite3_get_autocommit(db);
+}
+
+} // namespace
+
+bool UpdateBase::runStatement(const QString &sql, const char *file, int line)
+{
+    if (m_transactionLost)
+        return false;
+    QSqlQuery query;
+    if (query.exec(sql))
+        return true;
+    reportQueryError(query, file, line);
+    if (m_inTransaction && !connectionInTransaction()) {
+        // An ordinary failure keeps the transaction; this one took it along.
+        m_transactionLost = true;
+        qCritical("%s ( %d ): the database rolled the upgrade back; the remaining steps are skipped",
+                  file, line);
+    }
+    return false;
+}
+
 bool UpdateBase::exec(const QString &sql, const char *file, int line)
 {
-    QSqlQuery query;
-    if (!query.exec(sql))
-        reportQueryError(query, file, line);
+    runStatement(sql, file, line);
     return true;
+}
+
+void UpdateBase::beginTransaction(const char *file, int line)
+{
+    m_transactionLost = false;
+    m_inTransaction = runStatement(QStringLiteral("begin transaction"), file, line);
+}
+
+bool UpdateBase::commitTransaction(const char *file, int line)
+{
+    if (!m_inTransaction)
+        return false;
+    if (m_transactionLost) {
+        m_inTransaction = false;
+        return false;
+    }
+    const bool ok = runStatement(QStringLiteral("commit transaction"), file, line);
+    if (!ok && connectionInTransaction())
+        runStatement(QStringLiteral("rollback transaction"), file, line);
+    m_inTransaction = false;
+    return ok;
+}
+
+void UpdateBase::rollbackTransaction(const char *file, int line)
+{
+    if (m_inTransaction && !m_transactionLost)
+        runStatement(QStringLiteral("rollback transaction"), file, line);
+    m_inTransaction = false;
+}
+
+bool UpdateBase::inTransaction() const
+{
+    return m_inTransaction;
+}
+
+bool UpdateBase::transactionLost() const
+{
+    return m_transactionLost;
 }
 
 bool UpdateBase::renameTable(const QString &oldName, const QString &newName)
@@ -76,6 +145,8 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
     if (!select.exec(QStringLiteral("select * from ") + source))
         reportQueryError(select, __FILE__, __LINE__);
 
+    if (m_transactionLost)
+        return false;
     QSqlDriver *driver = QSqlDatabase::database().driver();
     while (select.next()) {
         QSqlRecord row = select.record();
@@ -89,11 +160,9 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
             else
                 row.append(field);
         }
-        QSqlQuery insert;
-        if (!insert.exec(driver->sqlStatement(QSqlDriver::InsertStatement, target, row, false))) {
-            reportQueryError(insert, __FILE__, __LINE__);
+        if (!runStatement(driver->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
+                          __FILE__, __LINE__))
             return false;
-        }
     }
     return true;
 }

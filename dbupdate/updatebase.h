@@ -37,8 +37,23 @@ protected:
     bool rebuildTable(const QString &table, const QString &createSql,
                       const QString &indexSql, const char *file, int line);
 
+    // One transaction around the schema part of an upgrade, so a killed or
+    // failed run leaves the file at its old version. Statements that fail
+    // inside it are logged and the upgrade goes on, as outside; but when
+    // SQLite itself ends the transaction (disk full, I/O error) that is
+    // logged once, every later statement is skipped, and commit returns false.
+    void beginTransaction(const char *file, int line);
+    bool commitTransaction(const char *file, int line);
+    void rollbackTransaction(const char *file, int line);
+    bool inTransaction() const;
+    bool transactionLost() const;
+
 private:
+    bool runStatement(const QString &sql, const char *file, int line);
+
     int m_version;
+    bool m_inTransaction = false;
+    bool m_transactionLost = false;
 };
 
 #endif // UPDATEBASE_H

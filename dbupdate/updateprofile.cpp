@@ -11,3 +11,17 @@ bool UpdateProfile::update()
     // the file keeps the upgrade sequence complete.
     return true;
 }
+
+// ---- Calibration recompute ---------------------------------------------
+
+bool UpdateProfile::updateVariables()
+{
+    // Not written yet.
+    return true;
+}
+
+bool UpdateProfile::updateCurves()
+{
+    // Not written yet.
+    return true;
+}

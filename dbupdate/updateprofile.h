@@ -9,6 +9,11 @@ class UpdateProfile : public UpdateBase
 public:
     explicit UpdateProfile(QObject *parent = nullptr);
     bool update() override;
+
+private:
+    // The calibration recompute that runs on every start.
+    bool updateVariables();
+    bool updateCurves();
 };
 
 #endif // UPDATEPROFILE_H

@@ -30,6 +30,10 @@ public:
     using UpdateBase::exec;
     using UpdateBase::rebuildTable;
     using UpdateBase::renameTable;
+    using UpdateBase::beginTransaction;
+    using UpdateBase::commitTransaction;
+    using UpdateBase::rollbackTransaction;
+    using UpdateBase::transactionLost;
 };
 
 } // namespace
@@ -49,6 +53,8 @@ private slots:
     void copyTableFailureStopsAtFailingRow();
     void rebuildFailureLeavesTableUnchanged();
     void rebuildKeepsIdsAndAddsCollation();
+    void transactionCommitAndRollback();
+    void transactionLostByDatabase();
     void syslogVersions_data();
     void syslogVersions();
     void qcCreatedAndUntouched();
@@ -227,6 +233,47 @@ void tst_UpdateBase::rebuildKeepsIdsAndAddsCollation()
     QCOMPARE(Fixture::rows(file, "select id from department order by id"), QStringList({"4", "10"}));
     QCOMPARE(Fixture::scalar(file, "select tbl_name from sqlite_master where name = 'department_index'").toString(),
              QStringLiteral("department"));
+}
+
+void tst_UpdateBase::transactionCommitAndRollback()
+{
+    const QString file = path(QStringLiteral("t.db"));
+    QVERIFY(Fixture::runScript(file, "create table a(x);"));
+    Probe probe(file);
+    probe.beginTransaction(__FILE__, __LINE__);
+    probe.exec(QStringLiteral("insert into a values(1)"), __FILE__, __LINE__);
+    // An ordinary failure is logged and the transaction goes on.
+    probe.exec(QStringLiteral("insert into missing values(1)"), __FILE__, __LINE__);
+    probe.exec(QStringLiteral("insert into a values(2)"), __FILE__, __LINE__);
+    QVERIFY(!probe.transactionLost());
+    QVERIFY(probe.commitTransaction(__FILE__, __LINE__));
+    QCOMPARE(Fixture::rows(file, "select x from a"), QStringList({"1", "2"}));
+
+    probe.beginTransaction(__FILE__, __LINE__);
+    probe.exec(QStringLiteral("insert into a values(3)"), __FILE__, __LINE__);
+    probe.rollbackTransaction(__FILE__, __LINE__);
+    QCOMPARE(Fixture::rows(file, "select x from a"), QStringList({"1", "2"}));
+    QCOMPARE(g_messages.size(), 1);
+}
+
+void tst_UpdateBase::transactionLostByDatabase()
+{
+    // A file that may not grow: the insert fails with "database or disk is full",
+    // and SQLite ends the transaction itself.
+    const QString file = path(QStringLiteral("full.db"));
+    QVERIFY(Fixture::runScript(file, "create table a(x); insert into a values('before');"));
+    Probe probe(file);
+    probe.exec(QStringLiteral("PRAGMA max_page_count = 3"), __FILE__, __LINE__);
+    probe.beginTransaction(__FILE__, __LINE__);
+    probe.exec(QStringLiteral("insert into a values('inside')"), __FILE__, __LINE__);
+    probe.exec(QStringLiteral("create table big(x)"), __FILE__, __LINE__);
+    probe.exec(QStringLiteral("insert into big values(zeroblob(100000))"), __FILE__, __LINE__);
+    if (!probe.transactionLost())
+        QSKIP("this SQLite kept the transaction after SQLITE_FULL");
+    probe.exec(QStringLiteral("insert into a values('after')"), __FILE__, __LINE__);
+    QVERIFY(!probe.commitTransaction(__FILE__, __LINE__));
+    QCOMPARE(Fixture::rows(file, "select x from a"), QStringList({"before"}));
+    QVERIFY(g_messages.filter(QStringLiteral("insert into a values('after')")).isEmpty());
 }
 
 void tst_UpdateBase::syslogVersions_data()
