@@ -10,7 +10,7 @@ public:
     explicit UpdateProfile(QObject *parent = nullptr);
     bool update() override;
 
-private:
+protected:
     // The calibration recompute that runs on every start.
     bool updateVariables();
     bool updateCurves();
