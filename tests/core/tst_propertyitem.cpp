@@ -105,7 +105,6 @@ class tst_PropertyItem : public QObject
     Q_OBJECT
 private slots:
     void newItem();
-    void flagChanges();
     void setData_data();
     void setData();
     void setValueAnnounces();
@@ -136,27 +135,14 @@ void tst_PropertyItem::newItem()
     QVERIFY(item.children().isEmpty());
     QVERIFY(!item.index().isValid());
     QVERIFY(!item.valueIndex().isValid());
+    PropertyItem readOnly;
+    readOnly.setEditable(false);
+    QCOMPARE(readOnly.flags(), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
 
     const PropertyItem named(QStringLiteral("Gain"), 3);
     QCOMPARE(named.name(), QStringLiteral("Gain"));
     QCOMPARE(named.value(), QVariant(3));
     QCOMPARE(named.data(Qt::EditRole), QVariant(3));
-}
-
-void tst_PropertyItem::flagChanges()
-{
-    PropertyItem item;
-    item.changeFlags(Qt::ItemIsUserCheckable | Qt::ItemIsSelectable, true);
-    QCOMPARE(item.flags(), Qt::ItemIsUserCheckable | Qt::ItemIsSelectable | Qt::ItemIsEditable | Qt::ItemIsEnabled);
-    item.changeFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled, false);
-    QCOMPARE(item.flags(), Qt::ItemIsUserCheckable | Qt::ItemIsEditable);
-    item.setEditable(false);
-    QVERIFY(!item.isEditable());
-    QCOMPARE(item.flags(), Qt::ItemFlags(Qt::ItemIsUserCheckable));
-    item.setEditable(true);
-    QVERIFY(item.isEditable());
-    item.setFlags(Qt::ItemIsEnabled);
-    QCOMPARE(item.flags(), Qt::ItemFlags(Qt::ItemIsEnabled));
 }
 
 void tst_PropertyItem::setData_data()
@@ -290,17 +276,6 @@ void tst_PropertyItem::insertClamps()
     QCOMPARE(inserted.at(0).at(1).toInt(), row);
     QCOMPARE(inserted.at(0).at(2).toInt(), row);
     QCOMPARE(item->index(), tested.model.index(row, 0));
-
-    // Without a model the same clamping applies and nothing is announced.
-    PropertyItem detached;
-    addItem(&detached, QStringLiteral("x"));
-    addItem(&detached, QStringLiteral("y"));
-    addItem(&detached, QStringLiteral("z"));
-    auto *other = new PropertyItem(QStringLiteral("other"), 0);
-    detached.insert(position, other);
-    QCOMPARE(detached.children().indexOf(other), row);
-    QCOMPARE(other->parent(), &detached);
-    QVERIFY(!other->model());
 }
 
 void tst_PropertyItem::removeOfNonChildDoesNothing()

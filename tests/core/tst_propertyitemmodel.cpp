@@ -137,7 +137,6 @@ void tst_PropertyItemModel::headerData_data()
     QTest::newRow("horizontal tool tip") << 0 << int(Qt::Horizontal) << int(Qt::ToolTipRole) << none;
     // QAbstractItemModel numbers vertical sections from 1.
     QTest::newRow("vertical") << 0 << int(Qt::Vertical) << int(Qt::DisplayRole) << QVariant(1);
-    QTest::newRow("vertical alignment") << 2 << int(Qt::Vertical) << int(Qt::TextAlignmentRole) << none;
 }
 
 void tst_PropertyItemModel::headerData()
@@ -278,7 +277,6 @@ void tst_PropertyItemModel::setData_data()
 
     QTest::newRow("name column") << 0 << int(Qt::EditRole) << QVariant(QStringLiteral("renamed")) << false << 0 << QVariant(2) << "child";
     QTest::newRow("new value") << 1 << int(Qt::EditRole) << QVariant(8) << true << 1 << QVariant(8) << "child";
-    QTest::newRow("new value, display role") << 1 << int(Qt::DisplayRole) << QVariant(8) << true << 1 << QVariant(8) << "child";
     QTest::newRow("equal value") << 1 << int(Qt::EditRole) << QVariant(2) << true << 0 << QVariant(2) << "child";
     QTest::newRow("other role") << 1 << int(Qt::ToolTipRole) << QVariant(QStringLiteral("tip")) << true << 1 << QVariant(2) << "child";
 }
