@@ -146,17 +146,19 @@ void tst_PropertyItemModel::headerData()
     QFETCH(int, role);
     QFETCH(QVariant, expected);
 
-    const PropertyItemModel model;
-    QCOMPARE(model.headerData(section, Qt::Orientation(orientation), role), expected);
+    TestedModel tested;
+    tested.testDirectly();
+    QCOMPARE(tested.model.headerData(section, Qt::Orientation(orientation), role), expected);
 }
 
 void tst_PropertyItemModel::translatedHeader()
 {
     HeaderTranslator translator;
     QVERIFY(QCoreApplication::installTranslator(&translator));
-    const PropertyItemModel model;
-    const QVariant name = model.headerData(0, Qt::Horizontal);
-    const QVariant value = model.headerData(1, Qt::Horizontal);
+    TestedModel tested;
+    tested.testDirectly();
+    const QVariant name = tested.model.headerData(0, Qt::Horizontal);
+    const QVariant value = tested.model.headerData(1, Qt::Horizontal);
     QCoreApplication::removeTranslator(&translator);
     QCOMPARE(name, QVariant(QStringLiteral("Name")));
     QCOMPARE(value, QVariant(QStringLiteral("Value")));
