@@ -284,10 +284,13 @@ bool UpdateProfile::update()
         // table has such a pair the copy fails and the whole upgrade is undone.
         if (!rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
                           __FILE__, __LINE__)) {
+            // A lost transaction has been reported where it happened.
+            const bool lost = transactionLost();
             rollbackTransaction(__FILE__, __LINE__);
-            qWarning("profile.db: a user could not be copied into the new user table (names "
-                     "must differ in more than letter case); the upgrade was undone and the "
-                     "file is unchanged");
+            if (!lost)
+                qWarning("profile.db: a user could not be copied into the new user table (names "
+                         "must differ in more than letter case); the upgrade was undone and the "
+                         "file is unchanged");
             return false;
         }
         exec(QString::fromUtf8(curveInfoTable), __FILE__, __LINE__);
