@@ -65,16 +65,21 @@ void tst_Entry::logAppendedWithLineShapes()
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     Fixture::Run run = Fixture::runDbupdate(dir.path(), {log});
     QCOMPARE(run.exitCode, 0);
+    const int firstRunEnd = Fixture::readFile(log).size();
+    // The second run finds every file current: whatever it logs is one line a message.
     run = Fixture::runDbupdate(dir.path(), {log});
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.standardError.isEmpty());
 
-    const QList<QByteArray> lines = Fixture::readFile(log).split('\n');
-    QCOMPARE(lines.first(), QByteArray("earlier run"));
-    QVERIFY(lines.last().isEmpty()); // every line ends in a line break
+    const QByteArray text = Fixture::readFile(log);
+    QVERIFY(text.startsWith("earlier run\nWarning: "));
+    QVERIFY(text.endsWith('\n'));
+    const QList<QByteArray> lines = text.split('\n');
+    const QList<QByteArray> secondRun = text.mid(firstRunEnd).split('\n');
+    QVERIFY(secondRun.size() > 1);
     QRegularExpression shape(QStringLiteral("^(Debug|Warning|Critical|Fatal): "));
-    for (int i = 1; i < lines.size() - 1; ++i)
-        QVERIFY2(shape.match(QString::fromLocal8Bit(lines.at(i))).hasMatch(), lines.at(i).constData());
+    for (int i = 0; i < secondRun.size() - 1; ++i)
+        QVERIFY2(shape.match(QString::fromLocal8Bit(secondRun.at(i))).hasMatch(), secondRun.at(i).constData());
     // The empty version table made the first run fail its create; the second run is at version 1.
     QList<QByteArray> failures;
     for (const QByteArray &line : lines) {
@@ -85,7 +90,7 @@ void tst_Entry::logAppendedWithLineShapes()
     QVERIFY(failures.first().startsWith("Warning: dbupdate/updatesyslog.cpp ( "));
     QVERIFY(failures.first().endsWith(": [ create table version(version integer) ] "));
     // Each upgrade replaces the previous default connection, and Qt says so.
-    QVERIFY(Fixture::readFile(log).contains("duplicate connection name"));
+    QVERIFY(text.mid(firstRunEnd).contains("duplicate connection name"));
 }
 
 void tst_Entry::unwritableLogPath()
