@@ -53,7 +53,7 @@ public:
     bool setSettings(int baudRate, int dataBits, Parity parity, StopBits stopBits);
     // Milliseconds. A read of n bytes ends after n + readTotal ms, or earlier
     // when readInterval passes between two bytes; a write of n bytes may take
-    // n + writeTotal ms. Zero totals mean no limit.
+    // n + writeTotal ms. Zero totals mean no limit; a port opens with none.
     bool setTimeouts(int readInterval, int readTotal, int writeTotal);
     // Discards what the port has received and not yet delivered.
     void clearInputBuffer();

@@ -23,8 +23,6 @@
 
 namespace {
 
-const quint32 MaxTimeout = 0xffffffffu;
-
 // strerror_r comes in two flavours; each overload takes one of them.
 [[maybe_unused]] const char *errorText(int result, const char *buffer)
 {
@@ -305,18 +303,12 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
     const qint64 want = qBound<qint64>(0, maxSize, INT_MAX);
     const Timeouts &t = timeouts;
 
-    // The driver's special cases: interval "maximum" with no totals returns at
-    // once with what is there; with a maximum multiplier too, it waits up to
-    // the constant for the first byte only.
-    const bool immediate = t.readInterval == MaxTimeout && t.readTotalMultiplier == 0 && t.readTotalConstant == 0;
-    const bool firstByteOnly = t.readInterval == MaxTimeout && t.readTotalMultiplier == MaxTimeout
-            && t.readTotalConstant != 0 && t.readTotalConstant != MaxTimeout;
+    // With no totals the read waits for the whole request; an interval of -1
+    // (all bits set) is as good as none.
     QDeadlineTimer total(QDeadlineTimer::Forever);
-    if (firstByteOnly)
-        total.setRemainingTime(qint64(t.readTotalConstant));
-    else if (t.readTotalMultiplier != 0 || t.readTotalConstant != 0)
+    if (t.readTotalMultiplier != 0 || t.readTotalConstant != 0)
         total.setRemainingTime(qint64(t.readTotalMultiplier) * want + qint64(t.readTotalConstant));
-    const bool useInterval = !immediate && !firstByteOnly && t.readInterval != 0;
+    const bool useInterval = t.readInterval != 0;
 
     qint64 got = 0;
     QElapsedTimer sinceLastByte;
@@ -324,7 +316,7 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
         const ssize_t n = ::read(fd, data + got, size_t(want - got));
         if (n > 0) {
             got += n;
-            if (got == want || firstByteOnly)
+            if (got == want)
                 return got;
             sinceLastByte.start();
             continue;
@@ -337,7 +329,7 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
             setError(errno);
             return got;
         }
-        if (immediate || want == 0)
+        if (want == 0)
             return got;
 
         int wait = remainingMs(total);
