@@ -4,6 +4,7 @@
 #include "standardcurve.h"
 
 #include <QDate>
+#include <QHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -113,6 +114,23 @@ bool UpdateProfile::updateVariables()
         reportQueryError(variables, __FILE__, __LINE__);
         return false;
     }
+    // Read to the end first: no reading statement stays open while the
+    // updates below commit.
+    struct VariableRow
+    {
+        QVariant id;
+        QVariant assayTemplateId;
+        QVariant name;
+    };
+    QVector<VariableRow> rows;
+    while (variables.next())
+        rows.append({variables.value(0), variables.value(1), variables.value(2)});
+    if (variables.lastError().isValid()) {
+        reportQueryError(variables, __FILE__, __LINE__);
+        return false;
+    }
+    variables.finish();
+
     QSqlQuery lookup;
     if (!prepareOrReport(lookup,
                          QStringLiteral("select curveVariable.value from curveVariable, curve, assayCalibration"
@@ -126,22 +144,18 @@ bool UpdateProfile::updateVariables()
                          __FILE__, __LINE__))
         return false;
 
-    while (variables.next()) {
-        lookup.bindValue(QStringLiteral(":name"), variables.value(2));
-        lookup.bindValue(QStringLiteral(":assayTemplateId"), variables.value(1));
+    for (const VariableRow &row : qAsConst(rows)) {
+        lookup.bindValue(QStringLiteral(":name"), row.name);
+        lookup.bindValue(QStringLiteral(":assayTemplateId"), row.assayTemplateId);
         if (!execOrReport(lookup, __FILE__, __LINE__))
             return false;
         if (!lookup.next())
             continue;
-        store.bindValue(QStringLiteral(":id"), variables.value(0));
+        store.bindValue(QStringLiteral(":id"), row.id);
         store.bindValue(QStringLiteral(":value"), lookup.value(0));
         lookup.finish();
         if (!execOrReport(store, __FILE__, __LINE__))
             return false;
-    }
-    if (variables.lastError().isValid()) {
-        reportQueryError(variables, __FILE__, __LINE__);
-        return false;
     }
     return true;
 }
@@ -204,36 +218,58 @@ bool UpdateProfile::updateCurves()
                          __FILE__, __LINE__))
         return false;
 
+    // Many curves share a calibration name, and nothing here writes
+    // assayCalibration: each name is looked up once per run.
+    struct Lookup
+    {
+        bool found = false;
+        AssayTemplate::Calibration calibration;
+    };
+    QHash<QString, Lookup> lookups;
+
     const QDate today = QDate::currentDate();
     for (const CurveRow &row : qAsConst(rows)) {
-        calibrations.bindValue(QStringLiteral(":name"), row.name);
-        if (!execOrReport(calibrations, __FILE__, __LINE__))
-            return false;
-        if (!calibrations.next()) {
+        // A NULL name matches no row and is not cached: as a key it would
+        // be taken for ''.
+        const Lookup *lookup = nullptr;
+        Lookup uncached;
+        if (!row.name.isNull()) {
+            const auto it = lookups.constFind(row.name);
+            if (it != lookups.constEnd())
+                lookup = &it.value();
+        }
+        if (!lookup) {
+            calibrations.bindValue(QStringLiteral(":name"), row.name);
+            if (!execOrReport(calibrations, __FILE__, __LINE__))
+                return false;
+            uncached.found = calibrations.next();
+            if (uncached.found) {
+                AssayTemplate::Calibration &calibration = uncached.calibration;
+                calibration.assayTemplateId = 0; // the lookup does not read the assay
+                calibration.id = calibrations.value(0).toInt();
+                calibration.name = calibrations.value(1).toString();
+                calibration.method = calibrations.value(2).toInt();
+                calibration.condition = calibrations.value(3).toString();
+                calibration.caliX = calibrations.value(4).toString();
+                calibration.caliY = calibrations.value(5).toString();
+                calibration.funX = calibrations.value(6).toString();
+                calibration.funY = calibrations.value(7).toString();
+                calibration.dispX = calibrations.value(8).toString();
+                calibration.dispY = calibrations.value(9).toString();
+            }
+            calibrations.finish();
+            lookup = row.name.isNull() ? &uncached : &lookups.insert(row.name, uncached).value();
+        }
+        if (!lookup->found) {
             qDebug("%s", (debugHead(__FILE__, __LINE__) + "No calibration named  "
                           + quotedItem(row.name)).constData());
             continue;
         }
         // A curve stored valid is left alone. Deciding that before its points
         // are read spares a scan of curvePoint per curve on every start.
-        if (row.valid) {
-            calibrations.finish();
+        if (row.valid)
             continue;
-        }
-
-        AssayTemplate::Calibration calibration;
-        calibration.assayTemplateId = 0; // the lookup does not read the assay
-        calibration.id = calibrations.value(0).toInt();
-        calibration.name = calibrations.value(1).toString();
-        calibration.method = calibrations.value(2).toInt();
-        calibration.condition = calibrations.value(3).toString();
-        calibration.caliX = calibrations.value(4).toString();
-        calibration.caliY = calibrations.value(5).toString();
-        calibration.funX = calibrations.value(6).toString();
-        calibration.funY = calibrations.value(7).toString();
-        calibration.dispX = calibrations.value(8).toString();
-        calibration.dispY = calibrations.value(9).toString();
-        calibrations.finish();
+        const AssayTemplate::Calibration calibration = lookup->calibration;
 
         StandardCurve curve(nullptr);
         curve.setId(row.id.toInt());

@@ -109,6 +109,7 @@ private slots:
     void variablesQueryFails_data();
     void variablesQueryFails();
     void curvesRefitted();
+    void curveNamesAsStored();
     void curvesFailure_data();
     void curvesFailure();
 
@@ -284,6 +285,32 @@ void tst_Calibration::curvesRefitted()
     QCOMPARE(Fixture::rows(file(), QStringLiteral("select * from curve order by id")), curveDump);
     QCOMPARE(Fixture::rows(file(), QStringLiteral("select * from curvePoint order by id")), pointDump);
     QCOMPARE(g_debug, firstRun);
+}
+
+void tst_Calibration::curveNamesAsStored()
+{
+    // A NULL name matches no calibration, not even one named ''; names
+    // compare exactly.
+    QVERIFY(Fixture::runScript(file(), QStringLiteral(R"(
+        insert into assayCalibration values(1, '', 2, '', '', '', '', '', 0, '', '');
+        insert into assayCalibration values(2, 'FIB', 2, '', '', '', '', '', 0, '', '');
+        insert into curve(id, name, xFun, yFun) values(1, null, 0, 0);
+        insert into curve(id, name, xFun, yFun) values(2, '', 0, 0);
+        insert into curve(id, name, xFun, yFun) values(3, null, 0, 0);
+        insert into curve(id, name, xFun, yFun) values(4, 'fib', 0, 0);
+        insert into curvePoint(curveId, x, y) select id, 1, 2 from curve;
+        insert into curvePoint(curveId, x, y) select id, 2, 4 from curve;
+    )")));
+    {
+        Recompute recompute;
+        QVERIFY(recompute.updateCurves());
+    }
+    QCOMPARE(Fixture::rows(file(), QStringLiteral("select id, valid from curve order by id")),
+             QStringList({"1|NULL", "2|1", "3|NULL", "4|NULL"}));
+    QCOMPARE(g_debug.size(), 3);
+    QVERIFY(g_debug.at(0).endsWith(QLatin1String("No calibration named  \"\" ")));
+    QVERIFY(g_debug.at(1).endsWith(QLatin1String("No calibration named  \"\" ")));
+    QVERIFY(g_debug.at(2).endsWith(QLatin1String("No calibration named  \"fib\" ")));
 }
 
 void tst_Calibration::curvesFailure_data()
