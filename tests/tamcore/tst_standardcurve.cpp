@@ -251,12 +251,9 @@ void tst_StandardCurve::zAndFlags()
 
 void tst_StandardCurve::storedValuesUntilUpdate()
 {
+    // Until update() the curve answers with what it was given.
     StandardCurve curve(nullptr);
     QVERIFY(!curve.isValid());
-    QCOMPARE(curve.coefficientCount(), 2); // an empty curve is linear
-    curve.setId(7);
-    curve.setName(QStringLiteral("FIB"));
-    curve.setCorrelation(0.97);
     curve.setCoefficient({1, 2, 3, 4, 5});
     curve.setValid(true);
     StdPoint p;
@@ -265,21 +262,17 @@ void tst_StandardCurve::storedValuesUntilUpdate()
     p.setZ(3);
     p.setFlags(4);
     curve.setPoints({p});
-    QCOMPARE(curve.id(), 7);
-    QCOMPARE(curve.name(), QStringLiteral("FIB"));
-    QCOMPARE(curve.correlation(), 0.97);
-    QCOMPARE(curve.coefficient(4), 5.0);
     QVERIFY(curve.isValid());
+    QCOMPARE(curve.coefficient(4), 5.0);
     QCOMPARE(curve.point(0).z(), 3.0);
     QCOMPARE(curve.point(0).flags(), 4);
     QCOMPARE(curve.point(1).flags(), 0); // out of range: a default point
 
-    // update() gives its own verdict: one point fits no line.
+    // Then with its own verdict: one point fits no line.
     curve.update();
     QVERIFY(!curve.isValid());
     QVERIFY(std::isnan(curve.coefficient(0)));
     QVERIFY(std::isnan(curve.coefficient(2)));
-    QCOMPARE(curve.id(), 7);
 
     const int counts[] = {2, 3, 4, 0, 0};
     for (int method = 0; method < 5; ++method) {
