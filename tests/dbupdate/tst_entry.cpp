@@ -5,6 +5,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+// A data directory whose profile.db holds the base tables every site has:
+// an empty one cannot be upgraded (its calibration tables are missing).
+bool layProfile(const QTemporaryDir &dir)
+{
+    return Fixture::runScriptFile(dir.filePath("profile.db"),
+                                  Fixture::sourcePath(QStringLiteral("samples/legacy/profile.sql")));
+}
+
+} // namespace
+
 // The upgrade program as a process: command line, log file, exit code.
 class tst_Entry : public QObject
 {
@@ -47,6 +59,7 @@ void tst_Entry::helpAndVersion()
 void tst_Entry::noArgumentWritesNoLog()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     const Fixture::Run run = Fixture::runDbupdate(dir.path());
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
@@ -60,6 +73,7 @@ void tst_Entry::noArgumentWritesNoLog()
 void tst_Entry::logAppendedWithLineShapes()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("update.log");
     QVERIFY(Fixture::writeFile(log, "earlier run\n"));
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
@@ -96,6 +110,7 @@ void tst_Entry::logAppendedWithLineShapes()
 void tst_Entry::unwritableLogPath()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("missing/dir/update.log")});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
@@ -106,6 +121,7 @@ void tst_Entry::unwritableLogPath()
 void tst_Entry::createsAllFourFiles()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("log.txt")});
     QCOMPARE(run.exitCode, 0);
     for (const char *name : {"profile.db", "data.db", "qc.db", "syslog.db"})
@@ -116,6 +132,7 @@ void tst_Entry::createsAllFourFiles()
 void tst_Entry::fatalLineSurvivesAbort()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("fatal.log");
     QProcess p;
     p.start(QStringLiteral(FATAL_LOGGER_BIN), {log});
@@ -129,6 +146,7 @@ void tst_Entry::fatalWarningFlushesEarlierLines()
     // Qt turns the first warning into a fatal one: the real program dies at the
     // first failed statement, and every line up to it must be on disk.
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("update.log");
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     QProcess p;
