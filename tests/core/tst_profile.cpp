@@ -56,6 +56,7 @@ private slots:
     void boolStoredAsText();
     void unconvertibleTextGivesTypeDefault();
     void typedSetterWithoutSave();
+    void instanceIsOneStoreOverProfileDb();
 
 private:
     // Writes the four files with a table each; extra statements go to profile.db.
@@ -223,6 +224,9 @@ void tst_Profile::startupBoxes()
     QCOMPARE(profile->dataDatabase().connectionName(), QStringLiteral("data.db"));
     QCOMPARE(profile->qcDatabase().connectionName(), QStringLiteral("qc.db"));
     QCOMPARE(profile->syslogDatabase().connectionName(), QStringLiteral("syslog.db"));
+    for (const QString &name : connectionNames)
+        QCOMPARE(QSqlDatabase::database(name, false).connectOptions(),
+                 QStringLiteral("QSQLITE_BUSY_TIMEOUT=30000"));
     const bool loaded = setup != QLatin1String("none") && setup != QLatin1String("empty profile")
                         && fileName == QLatin1String("profile.db");
     QCOMPARE(profile->keys(), loaded ? QStringList{"hospital"} : QStringList());
@@ -362,6 +366,8 @@ void tst_Profile::value2FallsThrough_data()
     QTest::newRow("both missing") << none << none << QVariant("D") << true;
     QTest::newRow("a empty text is a value") << QVariant(QString("")) << QVariant("B")
                                              << QVariant(QString("")) << false;
+    QTest::newRow("a null text is a value") << QVariant(QString()) << QVariant("B")
+                                            << QVariant(QString()) << false;
 }
 
 void tst_Profile::value2FallsThrough()
@@ -556,6 +562,22 @@ void tst_Profile::typedSetterWithoutSave()
     }
     auto restarted = open();
     QCOMPARE(restarted->hospital(QString()), QStringLiteral("Old"));
+}
+
+// Last: the process-wide store lives until exit.
+void tst_Profile::instanceIsOneStoreOverProfileDb()
+{
+    makeDataDir(QStringLiteral("insert into profile values('hospital', 'General');"));
+    for (const QString &name : connectionNames)
+        QSqlDatabase::removeDatabase(name);
+    MessageBoxCatcher catcher;
+    Profile &first = Profile::instance();
+    QCOMPARE(&Profile::instance(), &first);
+    QVERIFY(catcher.boxes.isEmpty());
+    QVERIFY(!first.parent());
+    QCOMPARE(first.thread(), QThread::currentThread());
+    QCOMPARE(first.database().databaseName(), QStringLiteral("profile.db"));
+    QCOMPARE(first.hospital(QString()), QStringLiteral("General"));
 }
 
 QTEST_MAIN(tst_Profile)
