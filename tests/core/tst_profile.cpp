@@ -55,7 +55,6 @@ private slots:
     void boolStoredAsText_data();
     void boolStoredAsText();
     void unconvertibleTextGivesTypeDefault();
-    void typedSetterWithoutSave();
     void instanceIsOneStoreOverProfileDb();
 
 private:
@@ -549,19 +548,6 @@ void tst_Profile::unconvertibleTextGivesTypeDefault()
     QCOMPARE(profile->qc_method(9), 12);
     QVERIFY(!profile->color_of_analysing(Qt::blue).isValid());
     QCOMPARE(profile->color_of_null_result(Qt::blue), QColor(Qt::red));
-}
-
-void tst_Profile::typedSetterWithoutSave()
-{
-    makeDataDir(QStringLiteral("insert into profile values('hospital', 'Old');"));
-    {
-        auto profile = open();
-        profile->set_hospital(QStringLiteral("New"), false);
-        QCOMPARE(profile->hospital(QString()), QStringLiteral("New"));
-        QCOMPARE(stored(QStringLiteral("hospital")), QVariant(QStringLiteral("Old")));
-    }
-    auto restarted = open();
-    QCOMPARE(restarted->hospital(QString()), QStringLiteral("Old"));
 }
 
 // Last: the process-wide store lives until exit.
