@@ -131,6 +131,9 @@ QVector<double> CurvePlot::ticks(double low, double high, int maxTicks)
         low -= pad;
         high += pad;
     }
+    // A range wider than a double can hold (a damaged blob) has no ticks.
+    if (!std::isfinite(high - low))
+        return {};
     const double rough = (high - low) / maxTicks;
     double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
     static const double nice[] = {1.0, 2.0, 5.0};
@@ -198,6 +201,12 @@ void CurvePlot::paintEvent(QPaintEvent *)
                                                    : ticks(bounds.left(), bounds.right(), std::max(2, width() / 90));
     const QVector<double> yTicks = bounds.isNull() ? ticks(0.0, 1.0, 4)
                                                    : ticks(bounds.top(), bounds.bottom(), std::max(2, height() / 50));
+    if (xTicks.size() < 2 || yTicks.size() < 2) {
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(rect(), Qt::AlignCenter | Qt::TextWordWrap,
+                   tr("%1: the values are too large to draw.").arg(d->title));
+        return;
+    }
     const double xStep = xTicks.size() > 1 ? xTicks.at(1) - xTicks.at(0) : 1.0;
     const double yStep = yTicks.size() > 1 ? yTicks.at(1) - yTicks.at(0) : 1.0;
 

@@ -36,7 +36,7 @@ public:
             PropertyItem::setValue(value, notify);
             return;
         }
-        auto *settings = static_cast<SettingsModel *>(model());
+        auto *settings = qobject_cast<SettingsModel *>(model());
         QVariant typed;
         QString problem;
         if (!convert(value.toString(), &typed, &problem)) {
