@@ -4,11 +4,14 @@
 // the 'thread' build every program gets these definitions, which take the
 // place of Qt's exported ones for calls from our code, call Qt's own and tell
 // ThreadSanitizer the ordering they give (release before handing over,
-// acquire after taking). Handovers made inside Qt itself (queued signals,
-// QThreadPool, QtConcurrent) remain invisible; see tests/CMakeLists.txt.
+// acquire after taking), and likewise the end of a QThread to its wait().
+// Handovers made inside Qt itself (queued signals, QThreadPool) are not
+// annotated; see tests/CMakeLists.txt for what concurrency tests should use.
 #include <QMutex>
 #include <QReadWriteLock>
 #include <QSemaphore>
+#include <QThread>
+#include <QVariant>
 #include <QWaitCondition>
 
 #include <sanitizer/tsan_interface.h>
@@ -227,4 +230,36 @@ void QWaitCondition::wakeAll()
     static const auto qt = next<void (*)(QWaitCondition *)>("_ZN14QWaitCondition7wakeAllEv");
     __tsan_release(this);
     qt(this);
+}
+
+// QThread::wait() learns that the thread ended through Qt's own lock, and
+// does not wait at all when it already has. The thread's finished() signal
+// comes on the thread itself, after run() and before wait() can return.
+void QThread::start(Priority priority)
+{
+    static const auto qt = next<void (*)(QThread *, Priority)>("_ZN7QThread5startENS_8PriorityE");
+    static const char marker[] = "_ws_tsan_finish";
+    if (!property(marker).isValid()) {
+        setProperty(marker, true);
+        connect(this, &QThread::finished, this, [this] { __tsan_release(this); }, Qt::DirectConnection);
+    }
+    qt(this, priority);
+}
+
+bool QThread::wait(QDeadlineTimer deadline)
+{
+    static const auto qt = next<bool (*)(QThread *, QDeadlineTimer)>("_ZN7QThread4waitE14QDeadlineTimer");
+    const bool ended = qt(this, deadline);
+    if (ended)
+        __tsan_acquire(this);
+    return ended;
+}
+
+bool QThread::wait(unsigned long time)
+{
+    static const auto qt = next<bool (*)(QThread *, unsigned long)>("_ZN7QThread4waitEm");
+    const bool ended = qt(this, time);
+    if (ended)
+        __tsan_acquire(this);
+    return ended;
 }

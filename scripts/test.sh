@@ -19,13 +19,13 @@ sanitizer_env() {
     local dir=$1
     rm -rf "$dir"
     mkdir -p "$dir"
-    export ASAN_OPTIONS="log_path=$dir/asan:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
+    export ASAN_OPTIONS="log_path=$dir/report:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
     export LSAN_OPTIONS="suppressions=$root/sanitizers/lsan.supp:print_suppressions=0"
-    export UBSAN_OPTIONS="log_path=$dir/ubsan:print_stacktrace=1:halt_on_error=1:suppressions=$root/sanitizers/ubsan.supp"
+    export UBSAN_OPTIONS="log_path=$dir/report:print_stacktrace=1:halt_on_error=1:suppressions=$root/sanitizers/ubsan.supp"
     # Debian's Qt is not instrumented: what it does inside (freeing a finished
     # thread's state, its own locking) would otherwise be reported as races
     # with our code. Races between our own accesses are still reported.
-    export TSAN_OPTIONS="log_path=$dir/tsan:halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$root/sanitizers/tsan.supp"
+    export TSAN_OPTIONS="log_path=$dir/report:halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$root/sanitizers/tsan.supp"
 }
 
 # Prints every report left in the directory; false when there was one.
