@@ -13,7 +13,7 @@ root=$PWD
 jobs=$(nproc)
 fuzz_seconds=${WS_FUZZ_SECONDS:-60}
 
-# Reports go to files (<dir>/<tool>.<pid>) rather than into the test's
+# Reports go to files (<dir>/report.<pid>) rather than into the test's
 # output, so that none is lost to a test that only checks an exit code.
 sanitizer_env() {
     local dir=$1
