@@ -77,6 +77,8 @@ QString humanReadableVolume(int code, int volume, bool flag)
 
 namespace {
 
+// Entry i is the register after shifting byte i through the polynomial from
+// the high end, stored with its two bytes swapped (see crc16()).
 constexpr std::array<quint16, 256> makeCrc16Table()
 {
     std::array<quint16, 256> table{};
@@ -84,23 +86,28 @@ constexpr std::array<quint16, 256> makeCrc16Table()
         quint16 crc = quint16(i << 8);
         for (int bit = 0; bit < 8; ++bit)
             crc = quint16((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
-        table[std::size_t(i)] = crc;
+        table[std::size_t(i)] = quint16((crc >> 8) | (crc << 8));
     }
     return table;
 }
 
 constexpr std::array<quint16, 256> crc16Table = makeCrc16Table();
-static_assert(crc16Table[1] == 0x1021 && crc16Table[2] == 0x2042, "CRC table");
+static_assert(crc16Table[1] == 0x2110 && crc16Table[2] == 0x4220, "CRC table");
 
 } // namespace
 
 quint16 crc16(const void *data, int length)
 {
-    quint16 crc = 0xFFFF;
-    if (!data)
-        return crc;
-    const auto *bytes = static_cast<const uchar *>(data);
-    for (int i = 0; i < length; ++i)
-        crc = quint16(crc << 8) ^ crc16Table[(crc >> 8) ^ bytes[i]];
-    return crc;
+    if (!data || length <= 0)
+        return 0xFFFF;
+    // One table step a byte, the register kept with its bytes swapped: the
+    // byte that picks the entry is then the low one and the shift moves
+    // right, which takes a shift off the loop's one dependency chain. In
+    // plain order each step is crc = (crc << 8) ^ table[(crc >> 8) ^ b].
+    uint swapped = 0xFFFF;
+    const auto *byte = static_cast<const uchar *>(data);
+    const uchar *const end = byte + length;
+    while (byte != end)
+        swapped = (swapped >> 8) ^ crc16Table[(swapped ^ *byte++) & 0xFF];
+    return quint16((swapped >> 8) | (swapped << 8));
 }
