@@ -59,7 +59,7 @@ QVariant load_script(const QString &fileName)
     // A file that cannot be opened reads as empty text, which runs to nothing.
     QFile file(fileName);
     QString program;
-    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    if (!fileName.isEmpty() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         QTextStream stream(&file);
         // UTF-8 whatever the locale; a byte-order mark is skipped.
         stream.setCodec("UTF-8");
