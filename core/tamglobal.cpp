@@ -1,9 +1,18 @@
 #include "tamglobal.h"
 
+#include "profile.h"
+
 #include <QApplication>
+#include <QDate>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QThread>
 #include <QWidget>
 #include <QtDebug>
+
+#include <array>
 
 namespace {
 
@@ -103,13 +112,8 @@ Core::~Core() = default;
 Core::Core(const Core &) = default;
 Core &Core::operator=(const Core &) = default;
 
-// ---------------------------------------------------------------------------
-// Numbers and text, sample numbering
-// ---------------------------------------------------------------------------
-
-#include <QRegularExpression>
-
-#include <array>
+// Numbers and text, sample numbering. Script evaluation is in
+// tamglobal_script.cpp.
 
 double fraction(const QString &text, bool *ok)
 {
@@ -201,4 +205,39 @@ quint16 crc16(const void *data, int length)
     while (byte != end)
         swapped = (swapped >> 8) ^ crc16Table[(swapped ^ *byte++) & 0xFF];
     return quint16((swapped >> 8) | (swapped << 8));
+}
+
+QString samplePrefix(tam::SampleType type)
+{
+    switch (type) {
+    case tam::StatimSample:
+        return Profile::instance().statim_sample_prefix(QStringLiteral("S"));
+    case tam::QcSample:
+        return Profile::instance().qc_sample_prefix(QStringLiteral("QC"));
+    default:
+        return QString();
+    }
+}
+
+int nextSampleNo(const QDate &date)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    // The cast compares numbers, not texts: "10" follows "9".
+    if (!query.prepare(QStringLiteral(
+                "select max(cast(sampleNo as integer)) from patient where date=:date")))
+        qWarning() << ".\\tamglobal(158):" << query.lastError();
+    query.bindValue(QStringLiteral(":date"), date);
+    if (!query.exec())
+        qWarning() << ".\\tamglobal(161):" << query.lastError();
+    // A failed query has no row: the day counts as empty.
+    return (query.next() ? query.value(0).toInt() : 0) + 1;
+}
+
+void setGeneratedValue(QSqlRecord &record, const QString &name, const QVariant &value)
+{
+    const int index = record.indexOf(name);
+    if (index < 0)
+        return;
+    record.setValue(index, value);
+    record.setGenerated(index, true);
 }

@@ -5,7 +5,11 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
+#include <QVariant>
 
+class QDate;
+class QSqlRecord;
 class QWidget;
 
 namespace tam {
@@ -93,13 +97,7 @@ public:
     Core &operator=(const Core &other);
 };
 
-
-// ---------------------------------------------------------------------------
-// Numbers and text, sample numbering, script evaluation
-// ---------------------------------------------------------------------------
-
-#include <QStringList>
-#include <QVariant>
+// Numbers and text, sample numbering, script evaluation.
 
 // The first ratio found in the text ("1/10", "3 : 4", "-1.5/3"), as the first
 // number divided by the second; a zero divisor gives an infinity or NaN.
@@ -122,6 +120,21 @@ CORE_EXPORT QString humanReadableVolume(int code, int volume, bool flag);
 // CRC-16/CCITT-FALSE (polynomial 0x1021, initial 0xFFFF, unreflected, no
 // final XOR) of length bytes; a length of 0 or less gives 0xFFFF.
 CORE_EXPORT quint16 crc16(const void *data, int length);
+
+// The prefix of a sample kind from the settings profile: statim "S" and
+// quality control "QC" unless set otherwise, none for routine samples and
+// unknown kinds. Read on every call.
+CORE_EXPORT QString samplePrefix(tam::SampleType type);
+
+// One more than the highest sample number of the day in the patient table
+// of the data database, numbers compared as integers; 1 for a day without
+// numbers and when the query fails (which is logged). Reserves nothing: two
+// callers asking before either inserts get the same number.
+CORE_EXPORT int nextSampleNo(const QDate &date);
+
+// Sets a field's value and marks it generated, so that a model's SQL
+// includes it. A name the record does not have changes nothing.
+CORE_EXPORT void setGeneratedValue(QSqlRecord &record, const QString &name, const QVariant &value);
 
 // Runs an ECMAScript program in an engine of its own and returns its value:
 // numbers as double, strings, booleans, lists and maps; undefined, null and
