@@ -71,7 +71,7 @@ QVariant load_script(const QString &fileName)
     if (engine.hasUncaughtException()) {
         const QString message = engine.uncaughtException().toString() + QLatin1Char('\n')
                 + engine.uncaughtExceptionBacktrace().join(QLatin1Char('\n'));
-        qWarning("%s", qPrintable(message));
+        critical(message, QMessageBox::Ok, QMessageBox::NoButton);
         return QVariant();
     }
     return toVariant(value);

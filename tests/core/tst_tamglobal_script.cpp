@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "dbfixture.h"
+#include "messageboxcatcher.h"
 
 class tst_TamglobalScript : public QObject
 {
@@ -17,6 +18,10 @@ private slots:
     void loadScript_data();
     void loadScript();
     void loadScriptIsUtf8WhateverTheLocale();
+    void loadScriptShowsUncaughtException_data();
+    void loadScriptShowsUncaughtException();
+    void loadScriptOfMissingFile();
+    void evalShowsNothing();
 };
 
 void tst_TamglobalScript::evalProgram_data()
@@ -107,6 +112,80 @@ void tst_TamglobalScript::loadScriptIsUtf8WhateverTheLocale()
 
     QVERIFY(written);
     QCOMPARE(result, QVariant(1.0));
+}
+
+void tst_TamglobalScript::loadScriptShowsUncaughtException_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("exception");
+    QTest::addColumn<QStringList>("backtrace"); // a pattern a line, innermost call first
+
+    QTest::newRow("thrown error")
+            << QByteArray("var volume = 5;\nfunction check(v) {\n  throw new Error('bad volume ' + v);\n}\ncheck(volume);\n")
+            << "Error: bad volume 5"
+            << QStringList{"^check\\(v = 5\\) at .*script\\.js:3$", "^<global>\\(\\) at .*script\\.js:5$"};
+    QTest::newRow("thrown value") << QByteArray("1;\nthrow 42;") << "42"
+                                  << QStringList{"^<global>\\(\\) at .*script\\.js:2$"};
+    QTest::newRow("unknown name") << QByteArray("noSuchName * 2") << "ReferenceError: Can't find variable: noSuchName"
+                                  << QStringList{"^<global>\\(\\) at .*script\\.js:1$"};
+    // The engine has no backtrace for a script that never ran.
+    QTest::newRow("syntax error") << QByteArray("var = ;") << "SyntaxError: Parse error" << QStringList();
+}
+
+void tst_TamglobalScript::loadScriptShowsUncaughtException()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, exception);
+    QFETCH(QStringList, backtrace);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("script.js"));
+    QVERIFY(Fixture::writeFile(path, content));
+    QApplication::setApplicationName(QStringLiteral("Analyzer"));
+
+    MessageBoxCatcher catcher;
+    const QVariant result = load_script(path);
+
+    QVERIFY(!result.isValid());
+    QCOMPARE(catcher.boxes.size(), 1);
+    const MessageBoxCatcher::Box &box = catcher.boxes.first();
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.title, QStringLiteral("Analyzer"));
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.defaultButton, QMessageBox::NoButton);
+
+    // The exception's text, a line feed, then the backtrace a line each.
+    const QStringList lines = box.text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), exception);
+    const QStringList trace = lines.mid(1);
+    if (backtrace.isEmpty()) {
+        QCOMPARE(trace, QStringList{QString()});
+    } else {
+        QCOMPARE(trace.size(), backtrace.size());
+        for (int i = 0; i < trace.size(); ++i)
+            QVERIFY2(QRegularExpression(backtrace.at(i)).match(trace.at(i)).hasMatch(), qPrintable(trace.at(i)));
+    }
+}
+
+void tst_TamglobalScript::loadScriptOfMissingFile()
+{
+    QTemporaryDir dir;
+    MessageBoxCatcher catcher;
+    // A box would run its own loop until the catcher closes it, so none
+    // recorded here means none was shown.
+    const QVariant result = load_script(dir.filePath(QStringLiteral("missing.js")));
+    QVERIFY(!result.isValid());
+    QCOMPARE(catcher.texts(), QStringList());
+    QCOMPARE(load_script(QString()), QVariant());
+    QCOMPARE(catcher.texts(), QStringList());
+}
+
+void tst_TamglobalScript::evalShowsNothing()
+{
+    MessageBoxCatcher catcher;
+    QCOMPARE(eval(QStringLiteral("throw new Error('quiet')")), QVariant());
+    QCOMPARE(eval(QStringLiteral("var = ;")), QVariant());
+    QCOMPARE(catcher.texts(), QStringList());
 }
 
 QTEST_MAIN(tst_TamglobalScript)
