@@ -40,7 +40,6 @@ void tst_TamglobalNumbers::fractionOf_data()
     QTest::newRow("slash") << "1/10" << true << 0.1;
     QTest::newRow("colon") << "3:4" << true << 0.75;
     QTest::newRow("spaces") << " 1 / 4 " << true << 0.25;
-    QTest::newRow("tab and colon") << "2\t:\t8" << true << 0.25;
     QTest::newRow("inside text") << "dilution 1/5x" << true << 0.2;
     QTest::newRow("negative") << "-1/2" << true << -0.5;
     QTest::newRow("signed both") << "+2/-4" << true << -0.5;
@@ -53,7 +52,6 @@ void tst_TamglobalNumbers::fractionOf_data()
     QTest::newRow("negative over zero") << "-1/0" << true << -inf;
     QTest::newRow("no ratio") << "abc" << false << 0.0;
     QTest::newRow("empty") << "" << false << 0.0;
-    QTest::newRow("lone number") << "10" << false << 0.0;
     QTest::newRow("missing divisor") << "1/" << false << 0.0;
     QTest::newRow("full-width digits") << QString::fromUtf8("\uff11/\uff12") << false << 0.0;
 }
@@ -102,18 +100,13 @@ void tst_TamglobalNumbers::roundTo_data()
     QTest::addColumn<double>("expected");
 
     QTest::newRow("decimals") << 3.14159 << 2 << 'f' << 3.14;
-    QTest::newRow("decimals up") << 2.71828 << 3 << 'f' << 2.718;
     QTest::newRow("no decimals") << 7.6 << 0 << 'f' << 8.0;
-    QTest::newRow("negative decimals") << -3.14159 << 1 << 'f' << -3.1;
     QTest::newRow("significant") << 1234.5678 << 3 << 'g' << 1230.0;
-    QTest::newRow("significant small") << 0.000123456 << 2 << 'G' << 0.00012;
     QTest::newRow("exponent") << 1234.5678 << 2 << 'e' << 1230.0;
     QTest::newRow("exponent upper") << 0.0456789 << 1 << 'E' << 0.046;
     QTest::newRow("huge fixed") << 1e300 << 2 << 'f' << 1e300;
     QTest::newRow("infinity") << std::numeric_limits<double>::infinity() << 2 << 'f'
                               << std::numeric_limits<double>::infinity();
-    QTest::newRow("minus infinity") << -std::numeric_limits<double>::infinity() << 3 << 'g'
-                                    << -std::numeric_limits<double>::infinity();
     QTest::newRow("not a number") << std::nan("") << 2 << 'f' << std::nan("");
 }
 
@@ -153,7 +146,6 @@ void tst_TamglobalNumbers::volume_data()
     QTest::addColumn<QString>("text");
 
     QTest::newRow("microlitres") << 500 << "500 uL";
-    QTest::newRow("zero") << 0 << "0 uL";
     QTest::newRow("1000 stays") << 1000 << "1000 uL";
     QTest::newRow("just above 1000") << 1001 << "1.001 mL";
     QTest::newRow("millilitres") << 1500 << "1.5 mL";
@@ -163,7 +155,6 @@ void tst_TamglobalNumbers::volume_data()
     QTest::newRow("litres") << 1234567 << "1.235 L";
     QTest::newRow("largest") << std::numeric_limits<int>::max() << "2147 L";
     QTest::newRow("negative") << -5 << "-5 uL";
-    QTest::newRow("large negative") << -5000 << "-5000 uL";
 }
 
 void tst_TamglobalNumbers::volume()
@@ -183,13 +174,10 @@ void tst_TamglobalNumbers::volumeOfCode_data()
     QTest::addColumn<QString>("text");
 
     QTest::newRow("below a tenth") << 4096 << 50000 << false << "<0.1 L";
-    QTest::newRow("nothing") << 4096 << 0 << false << "<0.1 L";
-    QTest::newRow("just below a tenth") << 4096 << 99999 << false << "<0.1 L";
     QTest::newRow("a tenth") << 4096 << 100000 << false << "0.1 L";
     QTest::newRow("litres") << 4096 << 2500000 << false << "2.5 L";
     QTest::newRow("one decimal") << 4096 << 1260000 << false << "1.3 L";
     QTest::newRow("flag set") << 4096 << 50000 << true << "50 mL";
-    QTest::newRow("flag set, large") << 4096 << 2500000 << true << "2.5 L";
     QTest::newRow("other code") << 16 << 50000 << false << "50 mL";
 }
 
@@ -212,8 +200,6 @@ void tst_TamglobalNumbers::crcKnownValues_data()
     QTest::newRow("abc") << QByteArray("abc") << 3 << 0x514A;
     QTest::newRow("empty") << QByteArray() << 0 << 0xFFFF;
     QTest::newRow("negative length") << QByteArray("abc") << -1 << 0xFFFF;
-    QTest::newRow("prefix only") << QByteArray("123456789") << 3 << 0x5BCE;
-    QTest::newRow("zero byte") << QByteArray(1, '\0') << 1 << 0xE1F0;
 }
 
 void tst_TamglobalNumbers::crcKnownValues()

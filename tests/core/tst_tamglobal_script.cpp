@@ -30,8 +30,6 @@ void tst_TamglobalScript::evalProgram_data()
     QTest::addColumn<QVariant>("value");
 
     QTest::newRow("integral sum is a double") << "1+2" << QVariant(3.0);
-    QTest::newRow("fraction") << "0.1+0.2" << QVariant(0.1 + 0.2);
-    QTest::newRow("function") << "Math.sqrt(16)" << QVariant(4.0);
     QTest::newRow("string") << "'a'+'b'" << QVariant(QStringLiteral("ab"));
     QTest::newRow("boolean") << "3 > 2" << QVariant(true);
     QTest::newRow("last statement") << "var x = 6; x * 7" << QVariant(42.0);
@@ -42,12 +40,10 @@ void tst_TamglobalScript::evalProgram_data()
     QTest::newRow("empty") << "" << QVariant();
     QTest::newRow("undefined") << "undefined" << QVariant();
     QTest::newRow("null") << "null" << QVariant();
-    QTest::newRow("declaration only") << "var y = 1;" << QVariant();
     // A thrown value is not a result.
     QTest::newRow("thrown number") << "throw 5" << QVariant();
     QTest::newRow("thrown error") << "throw new Error('bad')" << QVariant();
     QTest::newRow("syntax error") << "foo(" << QVariant();
-    QTest::newRow("unknown name") << "noSuchName + 1" << QVariant();
 }
 
 void tst_TamglobalScript::evalProgram()
@@ -74,7 +70,6 @@ void tst_TamglobalScript::loadScript_data()
     QTest::addColumn<QVariant>("value");
 
     QTest::newRow("program") << QByteArray("var x = 6; x * 7") << QVariant(42.0);
-    QTest::newRow("lines") << QByteArray("function f(a) {\n  return a + 1;\n}\nf(1)\n") << QVariant(2.0);
     QTest::newRow("windows line ends") << QByteArray("var a = 2;\r\nvar b = 3;\r\na * b\r\n") << QVariant(6.0);
     QTest::newRow("utf-8") << QByteArray("'\xe6\xb8\xa9\xe5\xba\xa6 \xc2\xb5L'")
                            << QVariant(QString::fromUtf8("\xe6\xb8\xa9\xe5\xba\xa6 \xc2\xb5L"));
@@ -126,8 +121,6 @@ void tst_TamglobalScript::loadScriptShowsUncaughtException_data()
             << QStringList{"^check\\(v = 5\\) at .*script\\.js:3$", "^<global>\\(\\) at .*script\\.js:5$"};
     QTest::newRow("thrown value") << QByteArray("1;\nthrow 42;") << "42"
                                   << QStringList{"^<global>\\(\\) at .*script\\.js:2$"};
-    QTest::newRow("unknown name") << QByteArray("noSuchName * 2") << "ReferenceError: Can't find variable: noSuchName"
-                                  << QStringList{"^<global>\\(\\) at .*script\\.js:1$"};
     // The engine has no backtrace for a script that never ran.
     QTest::newRow("syntax error") << QByteArray("var = ;") << "SyntaxError: Parse error" << QStringList();
 }
