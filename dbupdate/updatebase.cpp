@@ -68,6 +68,22 @@ bool connectionInTransaction()
     return db && !sqlite3_get_autocommit(db);
 }
 
+// Names of the indexes created by statements on a table (not those that
+// SQLite makes for its own constraints).
+QStringList indexesOf(const QString &table)
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("select name from sqlite_master"
+                                 " where type = 'index' and tbl_name = ? and sql is not null"));
+    query.addBindValue(table);
+    QStringList names;
+    if (!query.exec())
+        return names; // the file is unreadable; the statements around say so
+    while (query.next())
+        names << query.value(0).toString();
+    return names;
+}
+
 } // namespace
 
 bool UpdateBase::runStatement(const QString &sql, const char *file, int line)
@@ -174,17 +190,24 @@ bool UpdateBase::rebuildTable(const QString &table, const QString &createSql,
     // rename and the half-filled new table are undone, so the next run finds
     // the table as it was instead of failing at the same place forever.
     const QString savepoint = QStringLiteral("rebuild_") + table;
+    const QString backup = table + QStringLiteral("_bak");
     exec(QStringLiteral("savepoint ") + savepoint, file, line);
-    renameTable(table, table + QStringLiteral("_bak"));
+    renameTable(table, backup);
+    // The rename took the table's indexes along under their names, so an
+    // index statement "if not exists" would see its name taken and do
+    // nothing, and dropping the backup would leave the table unindexed.
+    // They go with the backup anyway; drop them now.
+    for (const QString &index : indexesOf(backup))
+        exec(QStringLiteral("drop index \"%1\"").arg(index), __FILE__, __LINE__);
     exec(createSql, file, line);
     if (!indexSql.isEmpty())
         exec(indexSql, file, line);
-    if (!copyTable(table, table + QStringLiteral("_bak"))) {
+    if (!copyTable(table, backup)) {
         exec(QStringLiteral("rollback to savepoint ") + savepoint, file, line);
         exec(QStringLiteral("release savepoint ") + savepoint, file, line);
         return false;
     }
-    exec(QStringLiteral("drop table ") + table + QStringLiteral("_bak"), file, line);
+    exec(QStringLiteral("drop table ") + backup, file, line);
     exec(QStringLiteral("release savepoint ") + savepoint, file, line);
     return true;
 }
