@@ -32,6 +32,10 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
     // Replaces the previous upgrade's default connection; Qt warns about it.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(fileName);
+    // Qt's driver would wait five seconds at every statement that meets
+    // another process's lock; the upgrade expects the file to itself, and a
+    // statement that cannot have it fails at once into the log.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
     if (!db.open()) {
         qWarning("Can't open %s: %s", fileName.toUtf8().constData(),
                  db.lastError().text().toUtf8().constData());
