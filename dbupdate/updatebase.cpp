@@ -46,11 +46,17 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
         pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
     }
 
+    m_version = storedVersion();
+}
+
+int UpdateBase::storedVersion() const
+{
     // Not through exec(): a missing version table is the normal case.
     QSqlQuery query;
     if (query.exec(QStringLiteral("select version from version order by version desc"))
             && query.next())
-        m_version = query.value(0).toInt();
+        return query.value(0).toInt();
+    return 0;
 }
 
 UpdateBase::~UpdateBase() = default;

@@ -25,6 +25,9 @@ public:
     virtual bool update() = 0;
 
 protected:
+    // The version the file holds now, read as the constructor reads it.
+    int storedVersion() const;
+
     bool exec(const QString &sql, const char *file, int line);
     bool renameTable(const QString &oldName, const QString &newName);
     bool copyTable(const QString &target, const QString &source,

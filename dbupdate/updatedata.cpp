@@ -25,6 +25,18 @@ bool UpdateData::update()
     // over half-converted tables.
     beginTransaction(__FILE__, __LINE__);
 
+    // Read inside the transaction, the version is the file's until the
+    // commit. It can differ from the one read at the start only when another
+    // process held the file then (the read failed and gave 0) and let it go
+    // since: the blocks chosen by 0 would convert a newer file again, so
+    // nothing is done and the next start upgrades the file.
+    if (inTransaction() && storedVersion() != v) {
+        qWarning("data.db changed while the upgrade started (version %d, now %d); it is left for the next start",
+                 v, storedVersion());
+        rollbackTransaction(__FILE__, __LINE__);
+        return false;
+    }
+
     if (v < 1) {
         exec(QStringLiteral("alter table patient add sampleType text"), __FILE__, __LINE__);
         exec(QStringLiteral("alter table patient add hospitalNo text"), __FILE__, __LINE__);

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sqlite3.h>
+
 namespace {
 
 QStringList g_messages;
@@ -72,6 +74,7 @@ private slots:
     void repeatedRun();
     void failedCopyLeavesFileUntouched_data();
     void failedCopyLeavesFileUntouched();
+    void lockReleasedAfterVersionRead();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -413,6 +416,34 @@ void tst_UpdateData::failedCopyLeavesFileUntouched()
     QCOMPARE(failed.size(), 1);
     QVERIFY2(failed.first().startsWith(QLatin1String("INSERT INTO")) && failed.first().contains(row),
              qPrintable(failed.first()));
+}
+
+void tst_UpdateData::lockReleasedAfterVersionRead()
+{
+    // Another program writes the file while the upgrade reads its version,
+    // and is done before the first block: the version read as 0 must not
+    // convert a version 4 file again (that set every curve to version 1).
+    QVERIFY(Legacy::createData(dataDb(), 4));
+    const QByteArray before = Fixture::readFile(dataDb());
+    sqlite3 *other = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(dataDb()).constData(), &other), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(other, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
+    {
+        UpdateData data;
+        QCOMPARE(data.version(), 0);
+        sqlite3_exec(other, "commit", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        QVERIFY(!data.update());
+    }
+    QCOMPARE(Fixture::readFile(dataDb()), before);
+    QCOMPARE(g_messages.size(), 1);
+    QVERIFY2(g_messages.first().contains(QLatin1String("version 0, now 4")), qPrintable(g_messages.first()));
+
+    g_messages.clear();
+    QVERIFY(upgrade());
+    QVERIFY(g_messages.isEmpty());
+    QCOMPARE(Fixture::rows(dataDb(), "select id, version from curve order by id"),
+             QStringList({"1|1", "2|1", "3|2", "4|2"}));
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateData)
