@@ -1,7 +1,126 @@
 #!/usr/bin/env bash
-# The tests: the same set-up as the main job, then the whole suite.
-set -euo pipefail
+# The tests, in four timed stages:
+#   normal  the main job's set-up and build (build/), then the whole suite
+#   asan    the whole suite again under AddressSanitizer + UBSan (build-asan/)
+#   tsan    the tests labelled 'concurrency' under ThreadSanitizer (build-tsan/)
+#   fuzz    every fuzz target for WS_FUZZ_SECONDS seconds (default 60), two at a time
+# A failing test or any sanitizer report, also one from a program a test
+# starts (dbupdate), fails the stage; every stage runs, and the script exits
+# non-zero when any failed. Name stages to run only those: test.sh asan fuzz
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
-cd build
-ctest --output-on-failure -j"$(nproc)"
+root=$PWD
+jobs=$(nproc)
+fuzz_seconds=${WS_FUZZ_SECONDS:-60}
+
+# Reports go to files (<dir>/report.<pid>) rather than into the test's
+# output, so that none is lost to a test that only checks an exit code.
+sanitizer_env() {
+    local dir=$1
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    export ASAN_OPTIONS="log_path=$dir/report:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
+    export LSAN_OPTIONS="suppressions=$root/sanitizers/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="log_path=$dir/report:print_stacktrace=1:halt_on_error=1:suppressions=$root/sanitizers/ubsan.supp"
+    # Debian's Qt is not instrumented: what it does inside (freeing a finished
+    # thread's state, its own locking) would otherwise be reported as races
+    # with our code. Races between our own accesses are still reported.
+    export TSAN_OPTIONS="log_path=$dir/report:halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$root/sanitizers/tsan.supp"
+}
+
+# Prints every report left in the directory; false when there was one.
+check_reports() {
+    local dir=$1 found=0 f
+    for f in "$dir"/*; do
+        [ -e "$f" ] || continue
+        found=1
+        echo "== Sanitizer report $f"
+        head -n 150 "$f"
+    done
+    return $found
+}
+
+stage_normal() {
+    bash scripts/setup.sh || return 1
+    (cd build && ctest --output-on-failure -j"$jobs" -LE '^fuzzing$')
+}
+
+stage_asan() {
+    cmake --preset asan -DWS_FUZZ_SECONDS="$fuzz_seconds" >/dev/null || return 1
+    cmake --build build-asan -j"$jobs" || return 1
+    sanitizer_env "$root/build-asan/sanitizer-reports"
+    local status=0
+    (cd build-asan && ctest --output-on-failure -j"$jobs" -LE '^fuzzing$') || status=1
+    check_reports build-asan/sanitizer-reports || status=1
+    return $status
+}
+
+# Only the programs of the concurrency tests are built: a test's program is
+# named after the test (ws_add_test), and helper programs come as dependencies.
+stage_tsan() {
+    cmake --preset tsan >/dev/null || return 1
+    local tests
+    tests=$(cd build-tsan && ctest -N -L '^concurrency$' | sed -n 's/^ *Test *#[0-9]*: *//p')
+    if [ -z "$tests" ]; then
+        echo "No tests labelled 'concurrency' yet."
+        return 0
+    fi
+    # shellcheck disable=SC2086
+    cmake --build build-tsan -j"$jobs" --target $tests || return 1
+    sanitizer_env "$root/build-tsan/sanitizer-reports"
+    local status=0
+    (cd build-tsan && ctest --output-on-failure -j"$jobs" -L '^concurrency$') || status=1
+    check_reports build-tsan/sanitizer-reports || status=1
+    return $status
+}
+
+# The asan stage built the targets; libFuzzer itself ends a target at its
+# first report, keeping the input under build-asan/fuzz/artifacts/.
+stage_fuzz() {
+    cmake --preset asan -DWS_FUZZ_SECONDS="$fuzz_seconds" >/dev/null || return 1
+    cmake --build build-asan -j"$jobs" || return 1
+    local targets
+    targets=$(cd build-asan && ctest -N -L '^fuzzing$' | sed -n 's/^ *Test *#[0-9]*: *//p')
+    if [ -z "$targets" ]; then
+        echo "No fuzz targets found: the fuzz/ set-up is broken."
+        return 1
+    fi
+    sanitizer_env "$root/build-asan/sanitizer-reports"
+    local status=0
+    (cd build-asan && ctest --output-on-failure -j"$jobs" -L '^fuzzing$') || status=1
+    # What each target managed in its time.
+    awk '/^[0-9]+\/[0-9]+ Test: / { name = $3 } /^Done [0-9]+ runs/ { print "  " name ": " $0 }' \
+        build-asan/Testing/Temporary/LastTest.log 2>/dev/null
+    check_reports build-asan/sanitizer-reports || status=1
+    return $status
+}
+
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz)
+summary=()
+passed=0
+failed=0
+for stage in "${stages[@]}"; do
+    if ! declare -F "stage_$stage" >/dev/null; then
+        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz)" >&2
+        exit 2
+    fi
+    echo "===== Stage $stage"
+    start=$SECONDS
+    if "stage_$stage"; then
+        result=passed
+        passed=$((passed + 1))
+    else
+        result=FAILED
+        failed=$((failed + 1))
+    fi
+    line=$(printf '%-7s %-7s %4d s' "$stage" "$result" $((SECONDS - start)))
+    echo "===== Stage $line"
+    summary+=("$line")
+done
+
+echo
+echo "===== Stages (total $SECONDS s)"
+printf '  %s\n' "${summary[@]}"
+echo "stages: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -5,6 +5,18 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+// A data directory whose profile.db holds the base tables every site has:
+// an empty one cannot be upgraded (its calibration tables are missing).
+bool layProfile(const QTemporaryDir &dir)
+{
+    return Fixture::runScriptFile(dir.filePath("profile.db"),
+                                  Fixture::sourcePath(QStringLiteral("samples/legacy/profile.sql")));
+}
+
+} // namespace
+
 // The upgrade program as a process: command line, log file, exit code.
 class tst_Entry : public QObject
 {
@@ -47,6 +59,7 @@ void tst_Entry::helpAndVersion()
 void tst_Entry::noArgumentWritesNoLog()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     const Fixture::Run run = Fixture::runDbupdate(dir.path());
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
@@ -60,21 +73,27 @@ void tst_Entry::noArgumentWritesNoLog()
 void tst_Entry::logAppendedWithLineShapes()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("update.log");
     QVERIFY(Fixture::writeFile(log, "earlier run\n"));
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     Fixture::Run run = Fixture::runDbupdate(dir.path(), {log});
     QCOMPARE(run.exitCode, 0);
+    const int firstRunEnd = Fixture::readFile(log).size();
+    // The second run finds every file current: whatever it logs is one line a message.
     run = Fixture::runDbupdate(dir.path(), {log});
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.standardError.isEmpty());
 
-    const QList<QByteArray> lines = Fixture::readFile(log).split('\n');
-    QCOMPARE(lines.first(), QByteArray("earlier run"));
-    QVERIFY(lines.last().isEmpty()); // every line ends in a line break
+    const QByteArray text = Fixture::readFile(log);
+    QVERIFY(text.startsWith("earlier run\nWarning: "));
+    QVERIFY(text.endsWith('\n'));
+    const QList<QByteArray> lines = text.split('\n');
+    const QList<QByteArray> secondRun = text.mid(firstRunEnd).split('\n');
+    QVERIFY(secondRun.size() > 1);
     QRegularExpression shape(QStringLiteral("^(Debug|Warning|Critical|Fatal): "));
-    for (int i = 1; i < lines.size() - 1; ++i)
-        QVERIFY2(shape.match(QString::fromLocal8Bit(lines.at(i))).hasMatch(), lines.at(i).constData());
+    for (int i = 0; i < secondRun.size() - 1; ++i)
+        QVERIFY2(shape.match(QString::fromLocal8Bit(secondRun.at(i))).hasMatch(), secondRun.at(i).constData());
     // The empty version table made the first run fail its create; the second run is at version 1.
     QList<QByteArray> failures;
     for (const QByteArray &line : lines) {
@@ -85,12 +104,13 @@ void tst_Entry::logAppendedWithLineShapes()
     QVERIFY(failures.first().startsWith("Warning: dbupdate/updatesyslog.cpp ( "));
     QVERIFY(failures.first().endsWith(": [ create table version(version integer) ] "));
     // Each upgrade replaces the previous default connection, and Qt says so.
-    QVERIFY(Fixture::readFile(log).contains("duplicate connection name"));
+    QVERIFY(text.mid(firstRunEnd).contains("duplicate connection name"));
 }
 
 void tst_Entry::unwritableLogPath()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("missing/dir/update.log")});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
@@ -101,6 +121,7 @@ void tst_Entry::unwritableLogPath()
 void tst_Entry::createsAllFourFiles()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("log.txt")});
     QCOMPARE(run.exitCode, 0);
     for (const char *name : {"profile.db", "data.db", "qc.db", "syslog.db"})
@@ -111,6 +132,7 @@ void tst_Entry::createsAllFourFiles()
 void tst_Entry::fatalLineSurvivesAbort()
 {
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("fatal.log");
     QProcess p;
     p.start(QStringLiteral(FATAL_LOGGER_BIN), {log});
@@ -124,6 +146,7 @@ void tst_Entry::fatalWarningFlushesEarlierLines()
     // Qt turns the first warning into a fatal one: the real program dies at the
     // first failed statement, and every line up to it must be on disk.
     QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
     const QString log = dir.filePath("update.log");
     QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"));
     QProcess p;

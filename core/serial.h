@@ -1,0 +1,75 @@
+#ifndef SERIAL_H
+#define SERIAL_H
+
+#include "core_global.h"
+
+#include <QIODevice>
+#include <QMutex>
+#include <QScopedPointer>
+#include <QStringList>
+
+class SerialPrivate;
+
+// One serial communication port as a sequential device. The object is also
+// its own recursive lock: clients that share a port between threads lock the
+// device around a whole exchange. None of the class's own functions takes it.
+class CORE_EXPORT Serial : public QIODevice, public QMutex
+{
+    Q_OBJECT
+
+public:
+    // The values are the line-settings codes of the port driver.
+    enum Parity {
+        NoParity = 0,
+        OddParity = 1,
+        EvenParity = 2,
+        MarkParity = 3,
+        SpaceParity = 4
+    };
+    enum StopBits {
+        OneStop = 0,
+        OneAndHalfStop = 1,
+        TwoStop = 2
+    };
+
+    explicit Serial(QObject *parent = nullptr);
+    ~Serial() override;
+
+    // Names of the ports the system lists, in its order, without duplicates.
+    static QStringList EnumDevices();
+
+    // Takes effect at the next open; an open port is not reopened.
+    void setFileName(const QString &name);
+    QString fileName() const;
+
+    // Opens for reading and writing, unbuffered.
+    bool open();
+    bool open(OpenMode mode) override;
+    void close() override;
+
+    // Line settings of the open port. Flow control on output (hardware and
+    // XON/XOFF) is switched off; input XON/XOFF and the modem-control lines
+    // stay as the port had them.
+    bool setSettings(int baudRate, int dataBits, Parity parity, StopBits stopBits);
+    // Milliseconds. A read of n bytes ends after n + readTotal ms, or earlier
+    // when readInterval passes between two bytes; a write of n bytes may take
+    // n + writeTotal ms. Zero totals mean no limit; a port opens with none.
+    bool setTimeouts(int readInterval, int readTotal, int writeTotal);
+    // Discards what the port has received and not yet delivered.
+    void clearInputBuffer();
+
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 size) override;
+    qint64 bytesAvailable() const override;
+    bool isSequential() const override;
+
+    // The port's system handle; all bits set (-1) while closed.
+    void *handle() const;
+
+private:
+    Q_DECLARE_PRIVATE_D(d_serial, Serial)
+    Q_DISABLE_COPY(Serial)
+    const QScopedPointer<SerialPrivate> d_serial;
+};
+
+#endif // SERIAL_H

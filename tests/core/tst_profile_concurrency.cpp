@@ -1,0 +1,141 @@
+#include "dbfixture.h"
+#include "profile.h"
+
+#include <QAtomicInt>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <thread>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+// Readers and writers in several threads against the owner, which writes too
+// and runs the event loop that persists the workers' changes. Run under
+// ThreadSanitizer it must report nothing; in any build the memory and the
+// file must end up agreeing for every key with a single writer.
+class tst_ProfileConcurrency : public QObject
+{
+    Q_OBJECT
+private slots:
+    void hammer();
+};
+
+void tst_ProfileConcurrency::hammer()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"})
+        QVERIFY(Fixture::runScript(QString::fromLatin1(file),
+                                   QStringLiteral("create table profile(name text unique, value);")));
+    QVERIFY(Fixture::runScript(QStringLiteral("profile.db"),
+                               QStringLiteral("insert into profile values('shared', 0);")));
+
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        constexpr int writers = 2;
+        constexpr int readers = 2;
+        constexpr int rounds = 250;
+        QAtomicInt failures;
+        QAtomicInt running(writers);
+
+        // std::thread, not QThread::create: threads started inside the
+        // uninstrumented Qt library are invisible to ThreadSanitizer.
+        std::vector<std::thread> threads;
+        for (int w = 0; w < writers; ++w) {
+            threads.emplace_back([&profile, &failures, &running, w] {
+                const QString own = QStringLiteral("worker/%1").arg(w);
+                for (int i = 1; i <= rounds; ++i) {
+                    // Saved from this thread: written later by the owner.
+                    profile.setValue(own, i, true);
+                    if (profile.value(own).toInt() != i)
+                        failures.ref();
+                    // Memory only, on a key every thread uses.
+                    profile.setValue(QStringLiteral("shared"), i, false);
+                    // New keys keep the hash growing under the readers:
+                    // placeholders, shared ones racing to be first, removals.
+                    profile.value(QStringLiteral("probe/%1/%2").arg(w).arg(i), 0);
+                    profile.value(QStringLiteral("common/%1").arg(i), 0);
+                    profile.value2(QStringLiteral("missing"), own, 0);
+                    if (!profile.keys().contains(own))
+                        failures.ref();
+                    if (i % 10 == 0)
+                        profile.remove(QStringLiteral("probe/%1/%2").arg(w).arg(i - 5));
+                    // A key the readers look up, dropped and made anew each round.
+                    const QString flip = QStringLiteral("flip/%1").arg(w);
+                    profile.remove(flip);
+                    profile.setValue(flip, i, false);
+                }
+                running.deref();
+            });
+        }
+        // Readers of keys the writers keep changing, adding and dropping.
+        // Apart from a dropped key's placeholder they only read, so a lookup
+        // made outside the lock shows up as a race.
+        for (int r = 0; r < readers; ++r) {
+            threads.emplace_back([&profile, &failures, &running, r] {
+                int lastSeen[writers] = {};
+                for (int n = 0; running.loadAcquire() > 0 || n < 1000; ++n) {
+                    for (int w = 0; w < writers; ++w) {
+                        // A writer's own key only ever grows.
+                        const int seen = profile.value(QStringLiteral("worker/%1").arg(w), 0).toInt();
+                        if (seen < lastSeen[w])
+                            failures.ref();
+                        lastSeen[w] = seen;
+                        const QVariant flip = profile.value(QStringLiteral("flip/%1").arg(w), 0);
+                        if (flip.toInt() < 0 || flip.toInt() > rounds)
+                            failures.ref();
+                    }
+                    const int shared = profile.value(QStringLiteral("shared"), -1).toInt();
+                    if (shared < 0 || shared > rounds)
+                        failures.ref();
+                    profile.value2(QStringLiteral("flip/0"), QStringLiteral("flip/1"));
+                    // Only the second reader lists keys: taking the lock
+                    // in every reader would order them behind each write.
+                    if (r == 1 && !profile.keys().contains(QStringLiteral("shared")))
+                        failures.ref();
+                }
+            });
+        }
+
+        // The owner writes its own key and drains the workers' queued writes.
+        int ownerRound = 0;
+        while (running.loadAcquire() > 0) {
+            profile.setValue(QStringLiteral("owner"), ++ownerRound, true);
+            QCoreApplication::processEvents();
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+
+        QCOMPARE(failures.loadAcquire(), 0);
+        for (int w = 0; w < writers; ++w) {
+            const QString own = QStringLiteral("worker/%1").arg(w);
+            QCOMPARE(profile.value(own), QVariant(rounds));
+            QCOMPARE(Fixture::scalar(QStringLiteral("profile.db"),
+                                     QStringLiteral("select value from profile where name = '%1'")
+                                         .arg(own)),
+                     QVariant(qlonglong(rounds)));
+        }
+        QCOMPARE(Fixture::scalar(QStringLiteral("profile.db"),
+                                 QStringLiteral("select value from profile where name = 'owner'")),
+                 QVariant(qlonglong(ownerRound)));
+        // Memory-only changes never reach the file.
+        QCOMPARE(Fixture::scalar(QStringLiteral("profile.db"),
+                                 QStringLiteral("select value from profile where name = 'shared'")),
+                 QVariant(0LL));
+        QVERIFY(profile.keys().contains(QStringLiteral("missing")));
+    }
+
+    for (const char *name : {"profile.db", "data.db", "qc.db", "syslog.db"})
+        QSqlDatabase::removeDatabase(QString::fromLatin1(name));
+    QDir::setCurrent(previous);
+}
+
+QTEST_MAIN(tst_ProfileConcurrency)
+#include "tst_profile_concurrency.moc"

@@ -1,0 +1,730 @@
+#include "serial.h"
+#include "serial_p.h"
+
+#include "ptypair.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cstring>
+#include <thread>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace {
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+int descriptor(const Serial &serial)
+{
+    return int(reinterpret_cast<qintptr>(serial.handle()));
+}
+
+// Opens the pair's port and makes the line binary, as every exchange needs.
+bool openRaw(Serial &serial, const PtyPair &pty)
+{
+    serial.setFileName(pty.name());
+    return serial.open() && serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop);
+}
+
+QByteArray everyByte()
+{
+    QByteArray data;
+    for (int i = 0; i < 256; ++i)
+        data.append(char(i));
+    return data;
+}
+
+} // namespace
+
+class tst_Serial : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void metaObject();
+    void open_data();
+    void open();
+    void openMode_data();
+    void openMode();
+    void secondOpenWarns();
+    void exclusiveWithinProcess();
+    void exclusiveBetweenProcesses();
+    void closeReleasesPort();
+    void settings_data();
+    void settings();
+    void settingsKeepInputFlowAndModemLines_data();
+    void settingsKeepInputFlowAndModemLines();
+    void invalidSettings_data();
+    void invalidSettings();
+    void settingsOnClosedPort();
+    void roundTrip_data();
+    void roundTrip();
+    void readTotalTimeout();
+    void readIntervalTimeout();
+    void readWaitsForWholeRequest();
+    void writeTotalTimeout();
+    void closedPortFails();
+    void bytesAvailableAndClear();
+    void bytesAvailableCountsDeviceBuffer();
+    void enumDevicesFilters();
+    void enumDevicesOnThisSystem();
+    void pyserialPeer();
+};
+
+void tst_Serial::metaObject()
+{
+    Serial serial;
+    QCOMPARE(serial.fileName(), QString());
+    QCOMPARE(serial.handle(), reinterpret_cast<void *>(~quintptr(0)));
+    QVERIFY(!serial.isOpen());
+    QVERIFY(serial.isSequential());
+
+    QCOMPARE(serial.qt_metacast("Serial"), static_cast<void *>(&serial));
+    QCOMPARE(serial.qt_metacast("QMutex"), static_cast<void *>(static_cast<QMutex *>(&serial)));
+    QCOMPARE(serial.qt_metacast("QIODevice"), static_cast<void *>(static_cast<QIODevice *>(&serial)));
+    QCOMPARE(serial.qt_metacast("QThread"), nullptr);
+    QVERIFY(static_cast<QMutex &>(serial).isRecursive());
+
+    // Nothing of its own in the meta-object beyond the class name, which is
+    // also the translation context.
+    const QMetaObject *meta = serial.metaObject();
+    QCOMPARE(meta->className(), "Serial");
+    QCOMPARE(meta->methodCount(), QIODevice::staticMetaObject.methodCount());
+    QCOMPARE(meta->propertyCount(), QIODevice::staticMetaObject.propertyCount());
+    QCOMPARE(meta->enumeratorCount(), QIODevice::staticMetaObject.enumeratorCount());
+}
+
+void tst_Serial::open_data()
+{
+    QTest::addColumn<QString>("name"); // "@" stands for the pair's port
+    QTest::addColumn<int>("error");    // 0: opens
+
+    QTest::newRow("bare name gets /dev/") << "@name" << 0;
+    QTest::newRow("absolute path unchanged") << "@path" << 0;
+    QTest::newRow("missing port") << "ttyNoSuchPort" << ENOENT;
+    QTest::newRow("missing absolute path") << "/nonexistent/ttyS0" << ENOENT;
+    QTest::newRow("not a terminal") << "null" << ENOTTY;
+    QTest::newRow("empty name") << "" << EISDIR;
+}
+
+void tst_Serial::open()
+{
+    QFETCH(QString, name);
+    QFETCH(int, error);
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    if (name == QLatin1String("@name"))
+        name = pty.name();
+    else if (name == QLatin1String("@path"))
+        name = pty.path();
+
+    Serial serial;
+    serial.setFileName(name);
+    QCOMPARE(serial.open(), error == 0);
+    if (error != 0) {
+        QCOMPARE(serial.errorString(), systemText(error));
+        QVERIFY(!serial.isOpen());
+        QCOMPARE(serial.handle(), reinterpret_cast<void *>(~quintptr(0)));
+        return;
+    }
+    QCOMPARE(serial.fileName(), name);
+    // The descriptor is the pair's terminal.
+    QVERIFY(::isatty(descriptor(serial)));
+    QCOMPARE(QString::fromLocal8Bit(::ttyname(descriptor(serial))), pty.path());
+}
+
+void tst_Serial::openMode_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("access"); // -1: refused
+
+    QTest::newRow("open()") << -1 << int(O_RDWR);
+    QTest::newRow("read-write") << int(QIODevice::ReadWrite) << int(O_RDWR);
+    QTest::newRow("read-only") << int(QIODevice::ReadOnly | QIODevice::Unbuffered) << int(O_RDONLY);
+    QTest::newRow("write-only") << int(QIODevice::WriteOnly) << int(O_WRONLY);
+    QTest::newRow("neither") << int(QIODevice::Unbuffered) << -1;
+}
+
+void tst_Serial::openMode()
+{
+    QFETCH(int, mode);
+    QFETCH(int, access);
+    PtyPair pty;
+    Serial serial;
+    serial.setFileName(pty.name());
+    const bool opened = mode < 0 ? serial.open() : serial.open(QIODevice::OpenMode(mode));
+    QCOMPARE(opened, access >= 0);
+    if (access < 0) {
+        QCOMPARE(serial.errorString(), systemText(EINVAL));
+        QVERIFY(!serial.isOpen());
+        return;
+    }
+    const QIODevice::OpenMode expected = mode < 0 ? QIODevice::ReadWrite | QIODevice::Unbuffered
+                                                  : QIODevice::OpenMode(mode);
+    QCOMPARE(serial.openMode(), expected);
+    const int fd = descriptor(serial);
+    QCOMPARE(::fcntl(fd, F_GETFL) & O_ACCMODE, access);
+    // Not inherited by programs the process starts.
+    QVERIFY(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+}
+
+void tst_Serial::secondOpenWarns()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    void *const handle = serial.handle();
+
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("Serial::open: Serial (%1) is already open").arg(pty.name())));
+    QVERIFY(!serial.open());
+    QCOMPARE(serial.handle(), handle);
+    QVERIFY(serial.isOpen());
+    QCOMPARE(serial.write("still here"), qint64(10));
+    QCOMPARE(pty.readMaster(10), QByteArray("still here"));
+}
+
+void tst_Serial::exclusiveWithinProcess()
+{
+    PtyPair pty;
+    Serial first;
+    first.setFileName(pty.path());
+    QVERIFY(first.open());
+    int exclusive = 0;
+    QCOMPARE(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 1);
+
+    // The other spelling of the same port is the same port.
+    Serial second;
+    second.setFileName(pty.name());
+    QVERIFY(!second.open());
+    QCOMPARE(second.errorString(), systemText(EBUSY));
+    QVERIFY(!second.isOpen());
+
+    first.close();
+    QCOMPARE(::ioctl(pty.slave(), TIOCGEXCL, &exclusive), 0);
+    QCOMPARE(exclusive, 0);
+    QVERIFY(second.open());
+}
+
+void tst_Serial::exclusiveBetweenProcesses()
+{
+    // Run as root (as the tests usually are) the terminal's exclusive mode
+    // alone would let the other process in; this checks the whole guard.
+    PtyPair pty;
+
+    // The other process holds the port.
+    QProcess holder;
+    holder.start(QStringLiteral(SERIAL_PROBE_BIN), {pty.name(), QStringLiteral("hold")});
+    QVERIFY(holder.waitForStarted());
+    QVERIFY(holder.waitForReadyRead(10000));
+    QCOMPARE(holder.readLine().trimmed(), QByteArray("open"));
+    {
+        Serial serial;
+        serial.setFileName(pty.name());
+        QVERIFY(!serial.open());
+        QCOMPARE(serial.errorString(), systemText(EBUSY));
+    }
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished(10000));
+    QCOMPARE(holder.exitCode(), 0);
+
+    // This process holds it.
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QProcess probe;
+    probe.start(QStringLiteral(SERIAL_PROBE_BIN), {pty.path()});
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(probe.readAllStandardOutput().trimmed()),
+             QStringLiteral("error: ") + systemText(EBUSY));
+
+    serial.close();
+    probe.start(QStringLiteral(SERIAL_PROBE_BIN), {pty.path()});
+    QVERIFY(probe.waitForFinished(10000));
+    QCOMPARE(probe.readAllStandardOutput().trimmed(), QByteArray("open"));
+    QCOMPARE(probe.exitCode(), 0);
+}
+
+void tst_Serial::closeReleasesPort()
+{
+    PtyPair pty;
+    auto *serial = new Serial;
+    serial->setFileName(pty.name());
+    QVERIFY(serial->open());
+    const int fd = descriptor(*serial);
+
+    // close() and reopen.
+    serial->close();
+    QVERIFY(!serial->isOpen());
+    QCOMPARE(serial->handle(), reinterpret_cast<void *>(~quintptr(0)));
+    QCOMPARE(::fcntl(fd, F_GETFD), -1);
+    QVERIFY(serial->open());
+
+    // The destructor closes an open port.
+    const int reopened = descriptor(*serial);
+    delete serial;
+    QCOMPARE(::fcntl(reopened, F_GETFD), -1);
+    QCOMPARE(errno, EBADF);
+    Serial next;
+    next.setFileName(pty.name());
+    QVERIFY(next.open());
+}
+
+void tst_Serial::settings_data()
+{
+    QTest::addColumn<int>("baudRate");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<uint>("speed");
+    QTest::addColumn<uint>("cflagSet");   // bits that must be set
+    QTest::addColumn<uint>("cflagClear"); // bits that must be clear
+
+    // A pseudo-terminal always reports eight bits without a parity bit, so
+    // parity shows in the bits that select odd and stick parity.
+    const uint all = PARODD | CMSPAR | CSTOPB;
+    QTest::newRow("9600 8N1") << 9600 << 8 << int(Serial::NoParity) << int(Serial::OneStop)
+                              << uint(B9600) << uint(CS8) << all;
+    QTest::newRow("115200 8O2") << 115200 << 8 << int(Serial::OddParity) << int(Serial::TwoStop)
+                                << uint(B115200) << uint(CS8 | PARODD | CSTOPB) << uint(CMSPAR);
+    QTest::newRow("1200 8E1") << 1200 << 8 << int(Serial::EvenParity) << int(Serial::OneStop)
+                              << uint(B1200) << uint(CS8) << all;
+    QTest::newRow("19200 8M1") << 19200 << 8 << int(Serial::MarkParity) << int(Serial::OneStop)
+                               << uint(B19200) << uint(CMSPAR | PARODD) << uint(CSTOPB);
+    QTest::newRow("38400 8S2") << 38400 << 8 << int(Serial::SpaceParity) << int(Serial::TwoStop)
+                               << uint(B38400) << uint(CMSPAR | CSTOPB) << uint(PARODD);
+    QTest::newRow("300 5N1.5") << 300 << 5 << int(Serial::NoParity) << int(Serial::OneAndHalfStop)
+                               << uint(B300) << uint(CSTOPB) << uint(PARODD | CMSPAR);
+    QTest::newRow("921600 7N1") << 921600 << 7 << int(Serial::NoParity) << int(Serial::OneStop)
+                                << uint(B921600) << 0u << all;
+}
+
+void tst_Serial::settings()
+{
+    QFETCH(int, baudRate);
+    QFETCH(int, dataBits);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(uint, speed);
+    QFETCH(uint, cflagSet);
+    QFETCH(uint, cflagClear);
+    PtyPair pty;
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QVERIFY(serial.setSettings(baudRate, dataBits, Serial::Parity(parity), Serial::StopBits(stopBits)));
+
+    termios tio;
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(uint(::cfgetospeed(&tio)), speed);
+    QCOMPARE(uint(::cfgetispeed(&tio)), speed);
+    QCOMPARE(tio.c_cflag & cflagSet, tcflag_t(cflagSet));
+    QCOMPARE(tio.c_cflag & cflagClear, tcflag_t(0));
+    QVERIFY(tio.c_cflag & CREAD);
+    // Binary and without output flow control.
+    QCOMPARE(tio.c_iflag & (IXON | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & CRTSCTS, tcflag_t(0));
+}
+
+void tst_Serial::settingsKeepInputFlowAndModemLines_data()
+{
+    QTest::addColumn<bool>("on");
+    QTest::newRow("were on") << true;
+    QTest::newRow("were off") << false;
+}
+
+void tst_Serial::settingsKeepInputFlowAndModemLines()
+{
+    QFETCH(bool, on);
+    PtyPair pty;
+    termios tio;
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    // Everything a port may come with: output flow control, line editing...
+    tio.c_iflag |= IXON | ICRNL | BRKINT | ISTRIP;
+    tio.c_oflag |= OPOST | ONLCR;
+    tio.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    tio.c_cflag |= CRTSCTS;
+    // ...and what must survive, either way.
+    const tcflag_t keepI = IXOFF | INPCK;
+    const tcflag_t keepC = CLOCAL | HUPCL;
+    if (on) {
+        tio.c_iflag |= keepI;
+        tio.c_cflag |= keepC;
+    } else {
+        tio.c_iflag &= ~keepI;
+        tio.c_cflag &= ~keepC;
+    }
+    QCOMPARE(::tcsetattr(pty.slave(), TCSANOW, &tio), 0);
+
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(tio.c_iflag & keepI, on ? keepI : tcflag_t(0));
+    QCOMPARE(tio.c_cflag & keepC, on ? keepC : tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | ICRNL | BRKINT | ISTRIP), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & CRTSCTS, tcflag_t(0));
+}
+
+void tst_Serial::invalidSettings_data()
+{
+    QTest::addColumn<int>("baudRate");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+
+    QTest::newRow("unknown baud rate") << 12345 << 8 << int(Serial::NoParity) << int(Serial::OneStop);
+    QTest::newRow("zero baud rate") << 0 << 8 << int(Serial::NoParity) << int(Serial::OneStop);
+    QTest::newRow("4 data bits") << 9600 << 4 << int(Serial::NoParity) << int(Serial::OneStop);
+    QTest::newRow("9 data bits") << 9600 << 9 << int(Serial::NoParity) << int(Serial::OneStop);
+    QTest::newRow("parity code 5") << 9600 << 8 << 5 << int(Serial::OneStop);
+    QTest::newRow("stop code 3") << 9600 << 8 << int(Serial::NoParity) << 3;
+    QTest::newRow("1.5 stop with 8 bits") << 9600 << 8 << int(Serial::NoParity) << int(Serial::OneAndHalfStop);
+    QTest::newRow("2 stop with 5 bits") << 9600 << 5 << int(Serial::NoParity) << int(Serial::TwoStop);
+}
+
+void tst_Serial::invalidSettings()
+{
+    QFETCH(int, baudRate);
+    QFETCH(int, dataBits);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    termios before;
+    QCOMPARE(::tcgetattr(pty.slave(), &before), 0);
+
+    QVERIFY(!serial.setSettings(baudRate, dataBits, Serial::Parity(parity), Serial::StopBits(stopBits)));
+    QCOMPARE(serial.errorString(), systemText(EINVAL));
+    termios after;
+    QCOMPARE(::tcgetattr(pty.slave(), &after), 0);
+    QCOMPARE(std::memcmp(&before, &after, sizeof before), 0);
+}
+
+void tst_Serial::settingsOnClosedPort()
+{
+    Serial serial;
+    QTest::ignoreMessage(QtWarningMsg, "Serial::setSettings: File is not open");
+    QVERIFY(!serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop));
+}
+
+void tst_Serial::roundTrip_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    // Line ends, signal, end-of-file and flow-control characters among them.
+    QTest::newRow("every byte value") << everyByte();
+    QByteArray large;
+    for (int i = 0; i < 40000; ++i)
+        large.append(char((i * 7) ^ (i >> 8)));
+    QTest::newRow("40000 bytes") << large;
+}
+
+void tst_Serial::roundTrip()
+{
+    QFETCH(QByteArray, data);
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(200, 5000, 5000));
+
+    // Port to far end, with the far end reading as it comes.
+    QByteArray received;
+    std::thread reader([&] { received = pty.readMaster(data.size(), 10000); });
+    const qint64 written = serial.write(data);
+    reader.join();
+    QCOMPARE(written, qint64(data.size()));
+    QCOMPARE(received, data);
+
+    // Far end to port.
+    QByteArray read;
+    std::thread writer([&] { pty.writeMaster(data, 10000); });
+    while (read.size() < data.size()) {
+        const QByteArray chunk = serial.read(data.size() - read.size());
+        if (chunk.isEmpty())
+            break;
+        read.append(chunk);
+    }
+    writer.join();
+    QCOMPARE(read, data);
+}
+
+void tst_Serial::readTotalTimeout()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(50, 500, 500));
+
+    // Nothing arrives: 10 x 1 + 500 ms, with no error.
+    QElapsedTimer timer;
+    timer.start();
+    char buffer[10];
+    QCOMPARE(serial.read(buffer, sizeof buffer), qint64(0));
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed >= 400 && elapsed < 3000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(serial.errorString(), QStringLiteral("Unknown error"));
+}
+
+void tst_Serial::readIntervalTimeout()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(50, 10000, 500));
+    QVERIFY(pty.writeMaster("abc"));
+
+    // Three bytes, then a pause longer than the interval: the read ends with
+    // what came, long before the total of 10 s.
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(serial.read(100), QByteArray("abc"));
+    QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
+}
+
+void tst_Serial::readWaitsForWholeRequest()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    // Pauses shorter than the interval do not end the read; the request
+    // complete ends it without waiting for the total.
+    QVERIFY(serial.setTimeouts(2000, 20000, 500));
+    std::thread writer([&] {
+        pty.writeMaster("12345");
+        QThread::msleep(100);
+        pty.writeMaster("67890");
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray read = serial.read(10);
+    const qint64 elapsed = timer.elapsed();
+    writer.join();
+    QCOMPARE(read, QByteArray("1234567890"));
+    QVERIFY2(elapsed < 10000, qPrintable(QString::number(elapsed)));
+}
+
+void tst_Serial::writeTotalTimeout()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(0, 0, 200));
+
+    // Fill the line towards the far end, which never reads, until the kernel
+    // has moved all it can into the far end's queue.
+    ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
+    const QByteArray block(1024, 'x');
+    for (int round = 0; round < 100; ++round) {
+        qint64 went = 0;
+        ssize_t n;
+        while ((n = ::write(pty.slave(), block.constData(), size_t(block.size()))) > 0)
+            went += n;
+        QCOMPARE(errno, EAGAIN);
+        if (went == 0 && round > 0)
+            break;
+        QThread::msleep(50);
+    }
+
+    // 100 x 1 + 200 ms, then what went, without an error.
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(serial.write(QByteArray(100, 'y')) < 100);
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed >= 250 && elapsed < 3000, qPrintable(QString::number(elapsed)));
+    QCOMPARE(serial.errorString(), QStringLiteral("Unknown error"));
+}
+
+void tst_Serial::closedPortFails()
+{
+    // Each failure through the system, with its text.
+    char buffer[4];
+    Serial reading;
+    QCOMPARE(reading.readData(buffer, sizeof buffer), qint64(0));
+    QCOMPARE(reading.errorString(), systemText(EBADF));
+    Serial writing;
+    QCOMPARE(writing.writeData("abcd", 4), qint64(0));
+    QCOMPARE(writing.errorString(), systemText(EBADF));
+    Serial timing;
+    QVERIFY(!timing.setTimeouts(50, 500, 500));
+    QCOMPARE(timing.errorString(), systemText(EBADF));
+
+    Serial serial;
+    QCOMPARE(serial.bytesAvailable(), qint64(0));
+    serial.clearInputBuffer();
+    serial.close();
+    QVERIFY(!serial.isOpen());
+}
+
+void tst_Serial::bytesAvailableAndClear()
+{
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(50, 500, 500));
+    QCOMPARE(serial.bytesAvailable(), qint64(0));
+
+    QVERIFY(pty.writeMaster("discard me"));
+    QTRY_COMPARE(serial.bytesAvailable(), qint64(10));
+    serial.clearInputBuffer();
+    QCOMPARE(serial.bytesAvailable(), qint64(0));
+
+    // What arrives afterwards is kept, and only that is read.
+    QVERIFY(pty.writeMaster("ok"));
+    QTRY_COMPARE(serial.bytesAvailable(), qint64(2));
+    QCOMPARE(serial.read(10), QByteArray("ok"));
+    QCOMPARE(serial.bytesAvailable(), qint64(0));
+}
+
+void tst_Serial::bytesAvailableCountsDeviceBuffer()
+{
+    // Buffered mode: QIODevice reads ahead into its own buffer, which the
+    // count includes and clearing the port's queue does not touch.
+    PtyPair pty;
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open(QIODevice::ReadWrite));
+    QVERIFY(serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop));
+    QVERIFY(serial.setTimeouts(50, 500, 500));
+
+    QVERIFY(pty.writeMaster("0123456789"));
+    QTRY_COMPARE(serial.bytesAvailable(), qint64(10));
+    char first;
+    QVERIFY(serial.getChar(&first));
+    QCOMPARE(first, '0');
+    QCOMPARE(serial.bytesAvailable(), qint64(9));
+
+    QVERIFY(pty.writeMaster("abc"));
+    QTRY_COMPARE(serial.bytesAvailable(), qint64(12));
+    serial.clearInputBuffer();
+    QCOMPARE(serial.bytesAvailable(), qint64(9));
+    // (Asking for more would make QIODevice read a whole chunk of 16 KiB from
+    // the port, which waits out that many milliseconds when nothing comes.)
+    QCOMPARE(serial.read(9), QByteArray("123456789"));
+}
+
+void tst_Serial::enumDevicesFilters()
+{
+    // A directory laid out like the kernel's list of terminals.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto entry = [&](const QString &name, bool device, const QByteArray &type) {
+        QDir root(dir.path());
+        QVERIFY(root.mkpath(name));
+        if (device)
+            QVERIFY(root.mkpath(name + QLatin1String("/device")));
+        if (!type.isNull()) {
+            QFile file(root.filePath(name + QLatin1String("/type")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(type);
+        }
+    };
+    entry(QStringLiteral("ttyS0"), true, "4\n");        // a 16550A
+    entry(QStringLiteral("ttyS1"), true, "0\n");        // legacy port, no chip
+    entry(QStringLiteral("ttyS10"), true, "0");
+    entry(QStringLiteral("ttyUSB0"), true, QByteArray()); // no UART type at all
+    entry(QStringLiteral("ttyACM3"), true, QByteArray());
+    entry(QStringLiteral("tty1"), false, QByteArray());   // virtual console
+    entry(QStringLiteral("ptmx"), false, QByteArray());
+    entry(QStringLiteral("console"), false, QByteArray());
+
+    const QStringList ports = serialPortsUnder(dir.path());
+    QCOMPARE(QSet<QString>(ports.begin(), ports.end()),
+             (QSet<QString>{QStringLiteral("ttyS0"), QStringLiteral("ttyUSB0"), QStringLiteral("ttyACM3")}));
+    QCOMPARE(ports.size(), 3);
+    // In the directory's own order, not sorted.
+    QCOMPARE(ports, QDir(dir.path()).entryList(ports, QDir::Dirs, QDir::Unsorted));
+
+    QVERIFY(serialPortsUnder(dir.path() + QLatin1String("/missing")).isEmpty());
+}
+
+void tst_Serial::enumDevicesOnThisSystem()
+{
+    PtyPair pty;
+    const QStringList ports = Serial::EnumDevices();
+    QCOMPARE(QSet<QString>(ports.begin(), ports.end()).size(), ports.size());
+    for (const QString &port : ports) {
+        QVERIFY2(!port.contains(QLatin1Char('/')), qPrintable(port));
+        QVERIFY2(QFileInfo::exists(QLatin1String("/sys/class/tty/") + port + QLatin1String("/device")),
+                 qPrintable(port));
+    }
+    QVERIFY(!ports.contains(pty.name()));
+    QVERIFY(!ports.contains(QStringLiteral("ptmx")));
+    QVERIFY(!ports.contains(QStringLiteral("tty0")));
+}
+
+void tst_Serial::pyserialPeer()
+{
+    // socat joins two pseudo-terminals; pyserial works one end at 9600 8N1.
+    // Our end starts as the kernel makes it (echo, line editing), so only
+    // setSettings stands between the exchange and mangled bytes.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString ours = dir.filePath(QStringLiteral("ours"));
+    const QString theirs = dir.filePath(QStringLiteral("theirs"));
+    QProcess socat;
+    socat.start(QStringLiteral("socat"), {QStringLiteral("pty,link=") + ours,
+                                          QStringLiteral("pty,raw,echo=0,link=") + theirs});
+    QVERIFY2(socat.waitForStarted(), "socat is needed (scripts/packages.txt)");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(ours) && QFileInfo::exists(theirs), 10000);
+
+    Serial serial;
+    serial.setFileName(ours);
+    QVERIFY2(serial.open(), qPrintable(serial.errorString()));
+    QVERIFY(serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop));
+    QVERIFY(serial.setTimeouts(500, 10000, 10000));
+
+    QByteArray request;
+    for (int i = 0; i < 3000; ++i)
+        request.append(char((i * 31 + 7) & 0xff));
+    QProcess peer;
+    peer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    peer.start(QStringLiteral(SYSTEM_PYTHON),
+               {QStringLiteral(SERIAL_PEER_PY), theirs, QString::number(request.size())});
+    QVERIFY(peer.waitForStarted());
+
+    const auto readAll = [&](int count) {
+        QByteArray data;
+        while (data.size() < count) {
+            const QByteArray chunk = serial.read(count - data.size());
+            if (chunk.isEmpty())
+                break;
+            data.append(chunk);
+        }
+        return data;
+    };
+    const QByteArray forwards = everyByte();
+    QByteArray greeting = forwards;
+    std::reverse_copy(forwards.cbegin(), forwards.cend(), std::back_inserter(greeting));
+    QCOMPARE(readAll(greeting.size()), greeting);
+
+    QCOMPARE(serial.write(request), qint64(request.size()));
+    QByteArray expected = request;
+    for (char &c : expected)
+        c = char(c ^ 0x5a);
+    QCOMPARE(readAll(expected.size()), expected);
+
+    QVERIFY(peer.waitForFinished(20000));
+    QCOMPARE(peer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(peer.exitCode(), 0);
+    socat.terminate();
+    QVERIFY(socat.waitForFinished(10000));
+}
+
+QTEST_GUILESS_MAIN(tst_Serial)
+#include "tst_serial.moc"
