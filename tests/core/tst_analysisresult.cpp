@@ -2,7 +2,6 @@
 #include "dbfixture.h"
 #include "profile.h"
 
-#include <QApplication>
 #include <QBrush>
 #include <QDir>
 #include <QRegularExpression>
@@ -601,5 +600,7 @@ void tst_AnalysisResult::saveReportsFailures()
     QCOMPARE(Fixture::scalar(data, QStringLiteral("select count(*) from curve")), QVariant(0));
 }
 
-QTEST_MAIN(tst_AnalysisResult)
+// No GUI application: results and their colours need none, and Qt's platform
+// plugin would leave its screen behind for the leak checker.
+QTEST_GUILESS_MAIN(tst_AnalysisResult)
 #include "tst_analysisresult.moc"
