@@ -226,7 +226,8 @@ void MainWindow::showResult(int row)
     const AnalysisResult result = d->results->result(row);
     const QString item = d->results->item(row);
     if (row < 0 || row >= d->results->rowCount()) {
-        d->curveInfo->setText(tr("No result selected."));
+        d->curveInfo->setText(d->results->rowCount() == 0 && d->results->patientId() != 0
+                              ? tr("This patient has no chosen results.") : tr("No result selected."));
         d->intensity->clear();
         d->density->clear();
         return;

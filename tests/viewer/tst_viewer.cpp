@@ -475,6 +475,12 @@ void TestViewer::curveOfSelectedResult()
     QCOMPARE(m_window->resultModel()->index(0, ResultModel::ResultColumn).data().toString(), QStringLiteral("17.2"));
     QCOMPARE(raw->pointCount(), 300);
     QVERIFY(!m_window->selectResultRow(1));
+
+    // The third has no results at all.
+    QVERIFY(m_window->selectPatientRow(2));
+    QCOMPARE(m_window->resultModel()->rowCount(), 0);
+    QCOMPARE(raw->pointCount(), 0);
+    QVERIFY2(m_window->curveInfo().contains(QLatin1String("no chosen results")), qPrintable(m_window->curveInfo()));
 }
 
 void TestViewer::station()
