@@ -1,14 +1,11 @@
 # The installed Core and dbupdate as a site and a front end's developer meet
 # them. Run as
-#   cmake -DWORK_DIR=<scratch dir> -DCONSUMER_DIR=<this dir> -DCORE_DIR=<core/>
-#         -DLEGACY_DIR=<samples/legacy> -DSQLITE3=<sqlite3 shell>
-#         -DVERSION=<x.y.z> -DSOVERSION=<x> -DBINDIR=.. -DLIBDIR=.. -DINCLUDEDIR=..
-#         -DTRANSLATIONSDIR=.. -DCXX=<compiler> -DGENERATOR=<generator>
-#         [-DBUILD_DIR=<build tree to install> | -DPREFIX=<installed prefix>]
-#         -P run.cmake
+#   cmake -DSETTINGS=<build>/tests/packaging_settings.cmake -DWORK_DIR=<scratch dir>
+#         (-DBUILD_DIR=<build tree> | -DPREFIX=<installed prefix>) -P run.cmake
 # With BUILD_DIR the build tree is installed into WORK_DIR/prefix first; with
 # PREFIX an existing installation (the Debian packages: /usr) is checked.
-# The install directories are relative to the prefix.
+# SETTINGS, written by the build, gives the sources, the version, the
+# compiler and the install directories relative to the prefix.
 cmake_minimum_required(VERSION 3.19)
 
 function(fail)
@@ -49,10 +46,14 @@ function(check_loads program soname)
     endif()
 endfunction()
 
-foreach(var WORK_DIR CONSUMER_DIR CORE_DIR LEGACY_DIR SQLITE3 VERSION SOVERSION
+if(NOT DEFINED SETTINGS OR NOT DEFINED WORK_DIR)
+    fail("run.cmake needs -DSETTINGS=... and -DWORK_DIR=...")
+endif()
+include(${SETTINGS})
+foreach(var CONSUMER_DIR CORE_DIR LEGACY_DIR SQLITE3 VERSION SOVERSION
             BINDIR LIBDIR INCLUDEDIR TRANSLATIONSDIR CXX GENERATOR)
     if(NOT DEFINED ${var})
-        fail("run.cmake needs -D${var}=...")
+        fail("${SETTINGS} does not set ${var}")
     endif()
 endforeach()
 
@@ -91,6 +92,8 @@ file(GLOB installed RELATIVE ${includedir} ${includedir}/*)
 list(SORT sources)
 list(SORT installed)
 if(NOT installed STREQUAL sources)
+    list(JOIN installed " " installed)
+    list(JOIN sources " " sources)
     fail("${includedir} holds\n  ${installed}\nbut the public headers are\n  ${sources}")
 endif()
 
