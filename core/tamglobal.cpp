@@ -1,9 +1,18 @@
 #include "tamglobal.h"
 
+#include "profile.h"
+
 #include <QApplication>
+#include <QDate>
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QThread>
 #include <QWidget>
 #include <QtDebug>
+
+#include <array>
 
 namespace {
 
@@ -102,3 +111,133 @@ Core::Core() = default;
 Core::~Core() = default;
 Core::Core(const Core &) = default;
 Core &Core::operator=(const Core &) = default;
+
+// Numbers and text, sample numbering. Script evaluation is in
+// tamglobal_script.cpp.
+
+double fraction(const QString &text, bool *ok)
+{
+    // Matching on a const QRegularExpression is safe from several threads;
+    // the pattern is compiled once, on first use.
+    static const QRegularExpression pattern(QStringLiteral(
+            "([+-]?\\d+(?:\\.\\d*)?)\\s*[:/]\\s*([+-]?\\d+(?:\\.\\d*)?)"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (ok)
+        *ok = match.hasMatch();
+    if (!match.hasMatch())
+        return 0.0;
+    // QStringRef::toDouble reads the C locale: the point is the decimal separator.
+    return match.capturedRef(1).toDouble() / match.capturedRef(2).toDouble();
+}
+
+double round(double value, int precision, char format)
+{
+    // Text would lose infinities and NaN on the way back.
+    if (!qIsFinite(value))
+        return value;
+    return QString::number(value, format, precision).toDouble();
+}
+
+QStringList dilutionList()
+{
+    static const QStringList list = {
+        QStringLiteral("1/1"), QStringLiteral("1/2"), QStringLiteral("1/4"),
+        QStringLiteral("1/5"), QStringLiteral("1/8"), QStringLiteral("1/10"),
+        QStringLiteral("1/16"), QStringLiteral("1/20"), QStringLiteral("1/30"),
+        QStringLiteral("1/40"), QStringLiteral("1/50"), QStringLiteral("1/80"),
+        QStringLiteral("1/100"), QStringLiteral("1/160"), QStringLiteral("1/320"),
+        QStringLiteral("2/5"), QStringLiteral("3/4"), QStringLiteral("3/5"),
+        QStringLiteral("4/5")
+    };
+    return list;
+}
+
+QString humanReadableVolume(int volume)
+{
+    if (volume > 1000000)
+        return QStringLiteral("%1 L").arg(volume * 1e-6, 0, 'g', 4);
+    if (volume > 1000)
+        return QStringLiteral("%1 mL").arg(volume * 0.001, 0, 'g', 4);
+    return QStringLiteral("%1 uL").arg(volume);
+}
+
+QString humanReadableVolume(int code, int volume, bool flag)
+{
+    if (code != 4096 || flag)
+        return humanReadableVolume(volume);
+    if (volume < 100000)
+        return QStringLiteral("<%1 L").arg(0.1, 0, 'f', 1);
+    return QStringLiteral("%1 L").arg(volume * 1e-6, 0, 'f', 1);
+}
+
+namespace {
+
+// Entry i is the register after shifting byte i through the polynomial from
+// the high end, stored with its two bytes swapped (see crc16()).
+constexpr std::array<quint16, 256> makeCrc16Table()
+{
+    std::array<quint16, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        quint16 crc = quint16(i << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = quint16((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+        table[std::size_t(i)] = quint16((crc >> 8) | (crc << 8));
+    }
+    return table;
+}
+
+constexpr std::array<quint16, 256> crc16Table = makeCrc16Table();
+static_assert(crc16Table[1] == 0x2110 && crc16Table[2] == 0x4220, "CRC table");
+
+} // namespace
+
+quint16 crc16(const void *data, int length)
+{
+    if (!data || length <= 0)
+        return 0xFFFF;
+    // One table step a byte, the register kept with its bytes swapped: the
+    // byte that picks the entry is then the low one and the shift moves
+    // right, which takes a shift off the loop's one dependency chain. In
+    // plain order each step is crc = (crc << 8) ^ table[(crc >> 8) ^ b].
+    uint swapped = 0xFFFF;
+    const auto *byte = static_cast<const uchar *>(data);
+    const uchar *const end = byte + length;
+    while (byte != end)
+        swapped = (swapped >> 8) ^ crc16Table[(swapped ^ *byte++) & 0xFF];
+    return quint16((swapped >> 8) | (swapped << 8));
+}
+
+QString samplePrefix(tam::SampleType type)
+{
+    switch (type) {
+    case tam::StatimSample:
+        return Profile::instance().statim_sample_prefix(QStringLiteral("S"));
+    case tam::QcSample:
+        return Profile::instance().qc_sample_prefix(QStringLiteral("QC"));
+    default:
+        return QString();
+    }
+}
+
+int nextSampleNo(const QDate &date)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    // The cast compares numbers, not texts: "10" follows "9".
+    if (!query.prepare(QStringLiteral(
+                "select max(cast(sampleNo as integer)) from patient where date=:date")))
+        qWarning() << ".\\tamglobal(158):" << query.lastError();
+    query.bindValue(QStringLiteral(":date"), date);
+    if (!query.exec())
+        qWarning() << ".\\tamglobal(161):" << query.lastError();
+    // A failed query has no row: the day counts as empty.
+    return (query.next() ? query.value(0).toInt() : 0) + 1;
+}
+
+void setGeneratedValue(QSqlRecord &record, const QString &name, const QVariant &value)
+{
+    const int index = record.indexOf(name);
+    if (index < 0)
+        return;
+    record.setValue(index, value);
+    record.setGenerated(index, true);
+}

@@ -42,11 +42,18 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
         pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
     }
 
-    // Not through exec(): a missing version table is the normal case.
-    QSqlQuery query;
-    if (query.exec(QStringLiteral("select version from version order by version desc"))
-            && query.next())
-        m_version = query.value(0).toInt();
+    // Not through exec(): a missing version table is the normal case. Only a
+    // table counts: a damaged or hostile file may hold a view of that name
+    // whose rows never end, and the program must not hang on it.
+    QSqlQuery table;
+    if (table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
+                                  "and name = 'version' collate nocase"))
+            && table.next()) {
+        QSqlQuery query;
+        if (query.exec(QStringLiteral("select version from version order by version desc"))
+                && query.next())
+            m_version = query.value(0).toInt();
+    }
 }
 
 UpdateBase::~UpdateBase() = default;

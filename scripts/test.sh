@@ -19,7 +19,7 @@ sanitizer_env() {
     local dir=$1
     rm -rf "$dir"
     mkdir -p "$dir"
-    export ASAN_OPTIONS="log_path=$dir/report:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
+    export ASAN_OPTIONS="log_path=$dir/report:detect_leaks=1:fast_unwind_on_malloc=0:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:strict_string_checks=1"
     export LSAN_OPTIONS="suppressions=$root/sanitizers/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="log_path=$dir/report:print_stacktrace=1:halt_on_error=1:suppressions=$root/sanitizers/ubsan.supp"
     # Debian's Qt is not instrumented: what it does inside (freeing a finished

@@ -89,6 +89,10 @@ void tst_UpdateBase::version_data()
                                      "insert into version values(3); insert into version values(5);" << 5;
     QTest::newRow("text") << "create table version(version integer); insert into version values('abc');" << 0;
     QTest::newRow("single 4") << "create table version(version integer); insert into version values(4);" << 4;
+    QTest::newRow("upper-case table name") << "create table VERSION(version integer); insert into VERSION values(2);" << 2;
+    // A view that never ends would hang the read: only a table counts.
+    QTest::newRow("endless view") << "create view version as with recursive r(version) as "
+                                     "(select 1 union all select version + 1 from r) select version from r;" << 0;
 }
 
 void tst_UpdateBase::version()

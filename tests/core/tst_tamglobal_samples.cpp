@@ -1,0 +1,205 @@
+#include "profile.h"
+#include "tamglobal.h"
+
+#include <QDir>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QSqlTableModel>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "dbfixture.h"
+#include "messageboxcatcher.h"
+
+// The settings profile opens its four files in the working directory: the
+// test runs in a temporary one, with data.db made from the legacy sample.
+class tst_TamglobalSamples : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void prefix_data();
+    void prefix();
+    void legacyFile();
+    void nextNumber_data();
+    void nextNumber();
+    void failedPreparation();
+    void failedExecution();
+    void generatedValueReachesTheInsert();
+
+private:
+    bool exec(const QString &sql);
+
+    QTemporaryDir m_dir;
+    QString m_previousDir;
+};
+
+bool tst_TamglobalSamples::exec(const QString &sql)
+{
+    QSqlQuery query(Profile::instance().dataDatabase());
+    if (query.exec(sql))
+        return true;
+    qWarning() << sql << query.lastError().text();
+    return false;
+}
+
+void tst_TamglobalSamples::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    m_previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir.path()));
+    QVERIFY(Fixture::runScriptFile(QStringLiteral("data.db"),
+                                   Fixture::sourcePath(QStringLiteral("samples/legacy/data.sql"))));
+    QVERIFY(Fixture::runScript(QStringLiteral("profile.db"),
+                               QStringLiteral("create table profile(name text primary key, value)")));
+    QVERIFY(Fixture::runScript(QStringLiteral("qc.db"), QStringLiteral("create table qc(id integer)")));
+    QVERIFY(Fixture::runScript(QStringLiteral("syslog.db"), QStringLiteral("create table log(id integer)")));
+
+    MessageBoxCatcher catcher;
+    QVERIFY(Profile::instance().dataDatabase().isOpen());
+    QCOMPARE(catcher.texts(), QStringList());
+}
+
+void tst_TamglobalSamples::cleanupTestCase()
+{
+    QDir::setCurrent(m_previousDir);
+}
+
+void tst_TamglobalSamples::prefix_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QVariant>("statim");
+    QTest::addColumn<QVariant>("qc");
+    QTest::addColumn<QString>("prefix");
+
+    const QVariant none;
+    QTest::newRow("routine") << int(tam::RoutineSample) << none << none << "";
+    QTest::newRow("statim default") << int(tam::StatimSample) << none << none << "S";
+    QTest::newRow("qc default") << int(tam::QcSample) << none << none << "QC";
+    QTest::newRow("undefined type") << 7 << none << none << "";
+    QTest::newRow("statim set") << int(tam::StatimSample) << QVariant("E") << QVariant("K") << "E";
+    QTest::newRow("qc set") << int(tam::QcSample) << QVariant("E") << QVariant("K") << "K";
+}
+
+void tst_TamglobalSamples::prefix()
+{
+    QFETCH(int, type);
+    QFETCH(QVariant, statim);
+    QFETCH(QVariant, qc);
+    QFETCH(QString, prefix);
+
+    Profile &profile = Profile::instance();
+    profile.setValue(QStringLiteral("statim_sample_prefix"), statim, false);
+    profile.setValue(QStringLiteral("qc_sample_prefix"), qc, false);
+    const QString result = samplePrefix(tam::SampleType(type));
+    profile.setValue(QStringLiteral("statim_sample_prefix"), QVariant(), false);
+    profile.setValue(QStringLiteral("qc_sample_prefix"), QVariant(), false);
+    QCOMPARE(result, prefix);
+}
+
+void tst_TamglobalSamples::legacyFile()
+{
+    // The sample's day holds the numbers "1", "2" and "10".
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), 11);
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 2)), 1);
+}
+
+void tst_TamglobalSamples::nextNumber_data()
+{
+    QTest::addColumn<QStringList>("patients"); // "sampleNo|date", sampleNo "NULL" for none
+    QTest::addColumn<QDate>("date");
+    QTest::addColumn<int>("next");
+
+    const QDate day(2026, 12, 1);
+    QTest::newRow("numeric maximum") << QStringList{"1|2026-12-01", "2|2026-12-01", "10|2026-12-01"}
+                                     << day << 11;
+    QTest::newRow("other days ignored") << QStringList{"50|2026-11-30", "3|2026-12-01", "70|2026-12-02"}
+                                        << day << 4;
+    QTest::newRow("day without patients") << QStringList{"5|2026-11-30"} << day << 1;
+    QTest::newRow("no patients at all") << QStringList() << day << 1;
+    QTest::newRow("only a text") << QStringList{"abc|2026-12-01"} << day << 1;
+    QTest::newRow("text beside a number") << QStringList{"abc|2026-12-01", "7|2026-12-01"} << day << 8;
+    QTest::newRow("leading integer part") << QStringList{"12b|2026-12-01", "9|2026-12-01"} << day << 13;
+    QTest::newRow("no sample number") << QStringList{"NULL|2026-12-01"} << day << 1;
+}
+
+void tst_TamglobalSamples::nextNumber()
+{
+    QFETCH(QStringList, patients);
+    QFETCH(QDate, date);
+    QFETCH(int, next);
+
+    QVERIFY(exec(QStringLiteral("delete from patient")));
+    for (const QString &patient : patients) {
+        const QStringList fields = patient.split(QLatin1Char('|'));
+        QSqlQuery query(Profile::instance().dataDatabase());
+        QVERIFY(query.prepare(QStringLiteral("insert into patient(sampleNo, date) values(?, ?)")));
+        query.addBindValue(fields.at(0) == QLatin1String("NULL") ? QVariant(QVariant::String) : fields.at(0));
+        query.addBindValue(fields.at(1));
+        QVERIFY2(query.exec(), qPrintable(query.lastError().text()));
+    }
+    QCOMPARE(nextSampleNo(date), next);
+    // Asking reserves nothing.
+    QCOMPARE(nextSampleNo(date), next);
+}
+
+void tst_TamglobalSamples::failedPreparation()
+{
+    QVERIFY(exec(QStringLiteral("alter table patient rename to patientKept")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+            QStringLiteral("^\\.\\\\tamglobal\\(158\\): QSqlError\\(.*no such table: patient")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\.\\\\tamglobal\\(161\\): ")));
+    const int next = nextSampleNo(QDate(2026, 12, 1));
+    QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
+    QCOMPARE(next, 1);
+}
+
+void tst_TamglobalSamples::failedExecution()
+{
+    // A view that prepares but fails when stepped: abs() of the smallest
+    // integer overflows.
+    QVERIFY(exec(QStringLiteral("delete from patient")));
+    QVERIFY(exec(QStringLiteral("insert into patient(sampleNo, date) values('5', '2026-12-01')")));
+    QVERIFY(exec(QStringLiteral("alter table patient rename to patientKept")));
+    QVERIFY(exec(QStringLiteral("create view patient as select sampleNo, date from patientKept "
+                                "where abs(-9223372036854775807 - 1) > 0")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+            QStringLiteral("^\\.\\\\tamglobal\\(161\\): QSqlError\\(.*integer overflow")));
+    const int next = nextSampleNo(QDate(2026, 12, 1));
+    QVERIFY(exec(QStringLiteral("drop view patient")));
+    QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
+    QCOMPARE(next, 1);
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), 6);
+}
+
+void tst_TamglobalSamples::generatedValueReachesTheInsert()
+{
+    // A model writes only generated fields: set this way, the number reaches
+    // the row while the untouched fields are left to the table's defaults.
+    QSqlDatabase db = Profile::instance().dataDatabase();
+    QVERIFY(exec(QStringLiteral("delete from patient")));
+    QSqlTableModel model(nullptr, db);
+    model.setTable(QStringLiteral("patient"));
+    model.setEditStrategy(QSqlTableModel::OnManualSubmit);
+    QVERIFY(model.select());
+
+    QSqlRecord record = model.record();
+    for (int i = 0; i < record.count(); ++i)
+        record.setGenerated(i, false);
+    const QSqlRecord untouched = record;
+    setGeneratedValue(record, QStringLiteral("noSuchField"), 5);
+    QVERIFY(record == untouched);
+    setGeneratedValue(record, QStringLiteral("sampleNo"), QString::number(nextSampleNo(QDate(2026, 12, 3))));
+    setGeneratedValue(record, QStringLiteral("date"), QStringLiteral("2026-12-03"));
+    QVERIFY(model.insertRecord(-1, record));
+    QVERIFY2(model.submitAll(), qPrintable(model.lastError().text()));
+
+    QCOMPARE(Fixture::rows(QStringLiteral("data.db"), QStringLiteral("select sampleNo, date, name from patient")),
+             QStringList{QStringLiteral("1|2026-12-03|NULL")});
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 3)), 2);
+}
+
+QTEST_MAIN(tst_TamglobalSamples)
+#include "tst_tamglobal_samples.moc"
