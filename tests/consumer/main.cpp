@@ -5,6 +5,7 @@
 #include <tamglobal.h>
 
 #include <QApplication>
+#include <QDate>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QVariant>
@@ -57,6 +58,14 @@ int main(int argc, char *argv[])
     check(query.exec(QStringLiteral("select value from profile where name = 'hospital'")) && query.next()
               && query.value(0).toString() == hospital,
           "typed setting stored in profile.db");
+
+    // The check value of CRC-16/CCITT-FALSE.
+    const char digits[] = "123456789";
+    check(crc16(digits, 9) == 0x29B1, "crc16 of \"123456789\"");
+    // QtScript at run time, the dependency a package could miss.
+    check(eval(QStringLiteral("[1, 2, 3].reduce(function(a, b) { return a + b; })")) == QVariant(6.0),
+          "eval runs a script");
+    check(nextSampleNo(QDate::currentDate()) >= 1, "nextSampleNo from the upgraded data.db");
 
     bool busy = false;
     {
