@@ -75,11 +75,9 @@ dbupdate, the program that brings the data directory's databases to their\n\
 current schema before the front end starts, and the Core library the\n\
 graphical front end loads.")
 # dpkg-shlibdeps finds the Qt, C and C++ libraries the binaries load. It
-# cannot see the SQLite driver, a plugin Qt loads by name, nor QtScript while
-# the linker drops it as unused; Core's link interface promises it all the same.
+# cannot see the SQLite driver, a plugin Qt loads by name.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
-    "libqt5sql5-sqlite (>= ${WS_QT_MIN_VERSION}), libqt5script5 (>= ${WS_QT_MIN_VERSION})")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libqt5sql5-sqlite (>= ${WS_QT_MIN_VERSION})")
 # A shlibs file and the ldconfig trigger for the two libraries.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
 
