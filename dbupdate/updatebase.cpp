@@ -32,6 +32,10 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
     // Replaces the previous upgrade's default connection; Qt warns about it.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(fileName);
+    // Qt's driver would wait five seconds at every statement that meets
+    // another process's lock; the upgrade expects the file to itself, and a
+    // statement that cannot have it fails at once into the log.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
     if (!db.open()) {
         qWarning("Can't open %s: %s", fileName.toUtf8().constData(),
                  db.lastError().text().toUtf8().constData());
@@ -42,18 +46,24 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
         pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
     }
 
+    m_version = storedVersion();
+}
+
+int UpdateBase::storedVersion() const
+{
     // Not through exec(): a missing version table is the normal case. Only a
     // table counts: a damaged or hostile file may hold a view of that name
     // whose rows never end, and the program must not hang on it.
     QSqlQuery table;
-    if (table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
-                                  "and name = 'version' collate nocase"))
-            && table.next()) {
-        QSqlQuery query;
-        if (query.exec(QStringLiteral("select version from version order by version desc"))
-                && query.next())
-            m_version = query.value(0).toInt();
-    }
+    if (!table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
+                                   "and name = 'version' collate nocase"))
+            || !table.next())
+        return 0;
+    QSqlQuery query;
+    if (query.exec(QStringLiteral("select version from version order by version desc"))
+            && query.next())
+        return query.value(0).toInt();
+    return 0;
 }
 
 UpdateBase::~UpdateBase() = default;
@@ -73,6 +83,22 @@ bool connectionInTransaction()
         return false;
     sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
     return db && !sqlite3_get_autocommit(db);
+}
+
+// Names of the indexes created by statements on a table (not those that
+// SQLite makes for its own constraints).
+QStringList indexesOf(const QString &table)
+{
+    QSqlQuery query;
+    query.prepare(QStringLiteral("select name from sqlite_master"
+                                 " where type = 'index' and tbl_name = ? and sql is not null"));
+    query.addBindValue(table);
+    QStringList names;
+    if (!query.exec())
+        return names; // the file is unreadable; the statements around say so
+    while (query.next())
+        names << query.value(0).toString();
+    return names;
 }
 
 } // namespace
@@ -181,17 +207,24 @@ bool UpdateBase::rebuildTable(const QString &table, const QString &createSql,
     // rename and the half-filled new table are undone, so the next run finds
     // the table as it was instead of failing at the same place forever.
     const QString savepoint = QStringLiteral("rebuild_") + table;
+    const QString backup = table + QStringLiteral("_bak");
     exec(QStringLiteral("savepoint ") + savepoint, file, line);
-    renameTable(table, table + QStringLiteral("_bak"));
+    renameTable(table, backup);
+    // The rename took the table's indexes along under their names, so an
+    // index statement "if not exists" would see its name taken and do
+    // nothing, and dropping the backup would leave the table unindexed.
+    // They go with the backup anyway; drop them now.
+    for (const QString &index : indexesOf(backup))
+        exec(QStringLiteral("drop index \"%1\"").arg(index), __FILE__, __LINE__);
     exec(createSql, file, line);
     if (!indexSql.isEmpty())
         exec(indexSql, file, line);
-    if (!copyTable(table, table + QStringLiteral("_bak"))) {
+    if (!copyTable(table, backup)) {
         exec(QStringLiteral("rollback to savepoint ") + savepoint, file, line);
         exec(QStringLiteral("release savepoint ") + savepoint, file, line);
         return false;
     }
-    exec(QStringLiteral("drop table ") + table + QStringLiteral("_bak"), file, line);
+    exec(QStringLiteral("drop table ") + backup, file, line);
     exec(QStringLiteral("release savepoint ") + savepoint, file, line);
     return true;
 }

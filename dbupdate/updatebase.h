@@ -25,6 +25,9 @@ public:
     virtual bool update() = 0;
 
 protected:
+    // The version the file holds now, read as the constructor reads it.
+    int storedVersion() const;
+
     bool exec(const QString &sql, const char *file, int line);
     bool renameTable(const QString &oldName, const QString &newName);
     bool copyTable(const QString &target, const QString &source,
@@ -32,8 +35,10 @@ protected:
                    const QStringList &droppedColumns = QStringList());
 
     // The table rebuild: rename to <table>_bak, create, index, copy the rows
-    // back, drop the backup. Returns false when the row copy failed; the
-    // table is then left exactly as it was before the call.
+    // back, drop the backup. Indexes that the rename carried over to the
+    // backup are dropped before the create, so the table ends with its index
+    // even when it had one of the same name. Returns false when the row copy
+    // failed; the table is then left exactly as it was before the call.
     bool rebuildTable(const QString &table, const QString &createSql,
                       const QString &indexSql, const char *file, int line);
 

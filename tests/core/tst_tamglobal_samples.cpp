@@ -101,9 +101,14 @@ void tst_TamglobalSamples::prefix()
 
 void tst_TamglobalSamples::legacyFile()
 {
-    // The sample's day holds the numbers "1", "2" and "10".
-    QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), 11);
-    QCOMPARE(nextSampleNo(QDate(2026, 12, 2)), 1);
+    // The sample's day holds the numbers "1" and "2"; a third sample
+    // numbered "10" makes the textual maximum ("2") differ from the numeric one.
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), 3);
+    QVERIFY(Fixture::runScript(QStringLiteral("data.db"),
+        QStringLiteral("insert into patient (id, sampleNo, date) values(100, '10', '2013-11-04');")));
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), 11);
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 5)), 1);
+    QVERIFY(Fixture::runScript(QStringLiteral("data.db"), QStringLiteral("delete from patient where id = 100;")));
 }
 
 void tst_TamglobalSamples::nextNumber_data()

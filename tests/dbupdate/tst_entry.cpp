@@ -94,6 +94,20 @@ void tst_Entry::logAppendedWithLineShapes()
     QRegularExpression shape(QStringLiteral("^(Debug|Warning|Critical|Fatal): "));
     for (int i = 0; i < secondRun.size() - 1; ++i)
         QVERIFY2(shape.match(QString::fromLocal8Bit(secondRun.at(i))).hasMatch(), secondRun.at(i).constData());
+    // A failed statement is quoted as it was written, line breaks and all
+    // (data.db's create statements span lines): only inside its brackets
+    // may a line start without the prefix.
+    bool insideStatement = false;
+    for (int i = 1; i < lines.size() - 1; ++i) {
+        const QByteArray &line = lines.at(i);
+        if (shape.match(QString::fromLocal8Bit(line)).hasMatch())
+            insideStatement = line.contains(": [ ") && !line.endsWith(" ] ");
+        else
+            QVERIFY2(insideStatement, line.constData());
+        if (line.endsWith(" ] "))
+            insideStatement = false;
+    }
+    QVERIFY(!insideStatement);
     // The empty version table made the first run fail its create; the second run is at version 1.
     QList<QByteArray> failures;
     for (const QByteArray &line : lines) {

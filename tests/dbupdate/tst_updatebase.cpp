@@ -53,6 +53,7 @@ private slots:
     void copyTableFailureStopsAtFailingRow();
     void rebuildFailureLeavesTableUnchanged();
     void rebuildKeepsIdsAndAddsCollation();
+    void rebuildReplacesIndexOfSameName();
     void transactionCommitAndRollback();
     void transactionLostByDatabase();
     void syslogVersions_data();
@@ -237,6 +238,29 @@ void tst_UpdateBase::rebuildKeepsIdsAndAddsCollation()
     QCOMPARE(Fixture::rows(file, "select id from department order by id"), QStringList({"4", "10"}));
     QCOMPARE(Fixture::scalar(file, "select tbl_name from sqlite_master where name = 'department_index'").toString(),
              QStringLiteral("department"));
+}
+
+void tst_UpdateBase::rebuildReplacesIndexOfSameName()
+{
+    // The rename carries an index along under its name; the rebuilt table
+    // must still get its own.
+    const QString file = path(QStringLiteral("i.db"));
+    QVERIFY(Fixture::runScript(file,
+        "create table doctor(id integer primary key, abbr text, name text);"
+        "create index doctor_index on doctor(name); create index doctor_other on doctor(abbr, name);"
+        "insert into doctor values(3, 'Lw', 'Dr. Lee Wen');"));
+    Probe probe(file);
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(probe.rebuildTable(QStringLiteral("doctor"),
+                                   QStringLiteral("create table doctor(id integer primary key, abbr text COLLATE NOCASE, name text)"),
+                                   QStringLiteral("create index if not exists doctor_index on doctor (abbr)"),
+                                   __FILE__, __LINE__));
+        QVERIFY2(g_messages.isEmpty(), qPrintable(g_messages.join('\n')));
+        QCOMPARE(Fixture::rows(file, "select type, name, tbl_name, sql from sqlite_master order by name"),
+                 QStringList({"table|doctor|doctor|CREATE TABLE doctor(id integer primary key, abbr text COLLATE NOCASE, name text)",
+                              "index|doctor_index|doctor|CREATE INDEX doctor_index on doctor (abbr)"}));
+        QCOMPARE(Fixture::rows(file, "select id, name from doctor where abbr = 'LW'"), QStringList({"3|Dr. Lee Wen"}));
+    }
 }
 
 void tst_UpdateBase::transactionCommitAndRollback()

@@ -1,0 +1,153 @@
+/*
+ * Preloaded (LD_PRELOAD) into a program under test, this library sees every
+ * statement the program hands to SQLite, without any hook in the program:
+ *
+ *   WS_SQLHOOK_TRACE=FILE   appends one line per prepared statement to FILE:
+ *                           "<number>\t<database file name>\t<statement>", the
+ *                           statement with '\\' written as "\\\\" and line
+ *                           breaks as "\\n";
+ *   WS_SQLHOOK_KILL_AT=N    sends the process SIGKILL just before its N-th
+ *                           statement (counted from 1) is prepared.
+ *
+ * The tests use it to kill the upgrade program between any two of its
+ * statements, the benchmark to replay its statements in the sqlite3 shell.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static long counter;
+
+static void writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0)
+            return;
+        data += n;
+        size -= (size_t)n;
+    }
+}
+
+/* Called with the statement as UTF-8; size < 0 means NUL-terminated. */
+static void seen(sqlite3 *db, const char *sql, int size)
+{
+    ++counter;
+    const char *killAt = getenv("WS_SQLHOOK_KILL_AT");
+    if (killAt && atol(killAt) == counter)
+        kill(getpid(), SIGKILL);
+
+    const char *trace = getenv("WS_SQLHOOK_TRACE");
+    if (!trace || !*trace)
+        return;
+    const size_t length = size < 0 ? strlen(sql) : strnlen(sql, (size_t)size);
+    char *line = malloc(length * 2 + 4096);
+    if (!line)
+        return;
+    const char *file = db ? sqlite3_db_filename(db, "main") : NULL;
+    const char *base = file && strrchr(file, '/') ? strrchr(file, '/') + 1 : (file ? file : "");
+    size_t at = (size_t)snprintf(line, 4000, "%ld\t%s\t", counter, base);
+    for (size_t i = 0; i < length; ++i) {
+        if (sql[i] == '\\') {
+            line[at++] = '\\';
+            line[at++] = '\\';
+        } else if (sql[i] == '\n') {
+            line[at++] = '\\';
+            line[at++] = 'n';
+        } else {
+            line[at++] = sql[i];
+        }
+    }
+    line[at++] = '\n';
+    const int fd = open(trace, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+        writeAll(fd, line, at);
+        close(fd);
+    }
+    free(line);
+}
+
+/* UTF-16 (native order) to UTF-8, for the driver's prepare16 calls. */
+static char *toUtf8(const void *sql, int bytes)
+{
+    const unsigned short *s = sql;
+    size_t units = 0;
+    if (bytes < 0) {
+        while (s[units])
+            ++units;
+    } else {
+        while (units < (size_t)bytes / 2 && s[units])
+            ++units;
+    }
+    char *out = malloc(units * 4 + 1);
+    size_t at = 0;
+    if (!out)
+        return NULL;
+    for (size_t i = 0; i < units; ++i) {
+        unsigned c = s[i];
+        if (c >= 0xd800 && c < 0xdc00 && i + 1 < units) {
+            c = 0x10000 + ((c - 0xd800) << 10) + (s[i + 1] - 0xdc00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out[at++] = (char)c;
+        } else if (c < 0x800) {
+            out[at++] = (char)(0xc0 | (c >> 6));
+            out[at++] = (char)(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            out[at++] = (char)(0xe0 | (c >> 12));
+            out[at++] = (char)(0x80 | ((c >> 6) & 0x3f));
+            out[at++] = (char)(0x80 | (c & 0x3f));
+        } else {
+            out[at++] = (char)(0xf0 | (c >> 18));
+            out[at++] = (char)(0x80 | ((c >> 12) & 0x3f));
+            out[at++] = (char)(0x80 | ((c >> 6) & 0x3f));
+            out[at++] = (char)(0x80 | (c & 0x3f));
+        }
+    }
+    out[at] = 0;
+    return out;
+}
+
+static void seen16(sqlite3 *db, const void *sql, int bytes)
+{
+    char *utf8 = toUtf8(sql, bytes);
+    seen(db, utf8 ? utf8 : "", -1);
+    free(utf8);
+}
+
+#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+int sqlite3_prepare_v2(sqlite3 *db, const char *sql, int bytes, sqlite3_stmt **stmt,
+                       const char **tail)
+{
+    seen(db, sql, bytes);
+    return NEXT(sqlite3_prepare_v2)(db, sql, bytes, stmt, tail);
+}
+
+int sqlite3_prepare_v3(sqlite3 *db, const char *sql, int bytes, unsigned int flags,
+                       sqlite3_stmt **stmt, const char **tail)
+{
+    seen(db, sql, bytes);
+    return NEXT(sqlite3_prepare_v3)(db, sql, bytes, flags, stmt, tail);
+}
+
+int sqlite3_prepare16_v2(sqlite3 *db, const void *sql, int bytes, sqlite3_stmt **stmt,
+                         const void **tail)
+{
+    seen16(db, sql, bytes);
+    return NEXT(sqlite3_prepare16_v2)(db, sql, bytes, stmt, tail);
+}
+
+int sqlite3_prepare16_v3(sqlite3 *db, const void *sql, int bytes, unsigned int flags,
+                         sqlite3_stmt **stmt, const void **tail)
+{
+    seen16(db, sql, bytes);
+    return NEXT(sqlite3_prepare16_v3)(db, sql, bytes, flags, stmt, tail);
+}
