@@ -1,6 +1,7 @@
 // A front end's first steps with an installed Core, run in a legacy data
 // directory that the installed dbupdate has just upgraded with the installed
 // English catalogue.
+#include <analysisresult.h>
 #include <profile.h>
 #include <tamglobal.h>
 
@@ -58,6 +59,22 @@ int main(int argc, char *argv[])
     check(query.exec(QStringLiteral("select value from profile where name = 'hospital'")) && query.next()
               && query.value(0).toString() == hospital,
           "typed setting stored in profile.db");
+
+    // The value type: classified, implicitly shared, rendered with the
+    // marks the settings hold at the time.
+    AnalysisResult result(12.5);
+    check(result.isValid() && result.error() == AnalysisResult::NoError, "a measured value is valid");
+    AnalysisResult copy = result;
+    check(copy.isCopyOf(result), "a copy shares the data");
+    copy.setFlag(tam::DilutionFlag);
+    check(!copy.isCopyOf(result) && !result.testFlag(tam::DilutionFlag), "writing a copy detaches it");
+    profile.set_dilution_result_flag(QStringLiteral("D:"), false);
+    check(copy.prefix() == QLatin1String("D:") && result.prefix().isEmpty()
+              && copy.toString(AnalysisResult::ValueOnly) == QLatin1String("12.5"),
+          "dilution mark from the settings");
+    profile.set_result_not_clotted(QStringLiteral("no clot"), false);
+    check(AnalysisResult(AnalysisResult::notClottedValue).toString() == QLatin1String("no clot"),
+          "not-clotted text from the settings");
 
     // The check value of CRC-16/CCITT-FALSE.
     const char digits[] = "123456789";
