@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The tests, in four timed stages:
+# The tests, in five timed stages:
 #   normal  the main job's set-up and build (build/), then the whole suite
 #   asan    the whole suite again under AddressSanitizer + UBSan (build-asan/)
 #   tsan    the tests labelled 'concurrency' under ThreadSanitizer (build-tsan/)
 #   fuzz    every fuzz target for WS_FUZZ_SECONDS seconds (default 60), two at a time
+#   package the Debian packages built, installed with apt-get and run from /usr
 # A failing test or any sanitizer report, also one from a program a test
 # starts (dbupdate), fails the stage; every stage runs, and the script exits
 # non-zero when any failed. Name stages to run only those: test.sh asan fuzz
@@ -40,9 +41,15 @@ check_reports() {
     return $found
 }
 
+# CTest's summary line of the whole suite, repeated as the script's last line.
+suite_summary=""
+
 stage_normal() {
     bash scripts/setup.sh || return 1
-    (cd build && ctest --output-on-failure -j"$jobs" -LE '^fuzzing$')
+    local status=0
+    (cd build && ctest --output-on-failure -j"$jobs" -LE '^fuzzing$') | tee build/suite.log || status=1
+    suite_summary=$(grep -E '^[0-9]+% tests passed' build/suite.log | tail -n 1)
+    return $status
 }
 
 stage_asan() {
@@ -76,6 +83,11 @@ stage_tsan() {
 
 # The asan stage built the targets; libFuzzer itself ends a target at its
 # first report, keeping the input under build-asan/fuzz/artifacts/.
+# The Debian packages built, installed with apt-get and run from /usr.
+stage_package() {
+    bash scripts/package-check.sh
+}
+
 stage_fuzz() {
     cmake --preset asan -DWS_FUZZ_SECONDS="$fuzz_seconds" >/dev/null || return 1
     cmake --build build-asan -j"$jobs" || return 1
@@ -96,13 +108,13 @@ stage_fuzz() {
 }
 
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz package)
 summary=()
 passed=0
 failed=0
 for stage in "${stages[@]}"; do
     if ! declare -F "stage_$stage" >/dev/null; then
-        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz)" >&2
+        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz, package)" >&2
         exit 2
     fi
     echo "===== Stage $stage"
@@ -122,5 +134,7 @@ done
 echo
 echo "===== Stages (total $SECONDS s)"
 printf '  %s\n' "${summary[@]}"
-echo "stages: $passed passed, $failed failed"
+echo "Stages: $passed of $((passed + failed)) passed"
+# The whole suite's own summary closes the output.
+[ -n "$suite_summary" ] && echo "$suite_summary"
 [ "$failed" -eq 0 ]
