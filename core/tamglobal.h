@@ -14,8 +14,9 @@ class QWidget;
 
 namespace tam {
 
-// Bits of a result's flag set. Other bits are carried along untouched.
-enum ResultFlag {
+// Bits of a result's flag set. Other bits are carried along untouched, so
+// the type is fixed: any stored int is a valid value.
+enum ResultFlag : int {
     DilutionFlag = 0x0002,
     LowerReportLimitFlag = 0x0004,
     UpperReportLimitFlag = 0x0008,
@@ -25,8 +26,10 @@ enum ResultFlag {
     ManualInputFlag = 0x8000
 };
 
-// Kind of a sample; statim and quality-control samples carry a prefix.
-enum SampleType {
+// Kind of a sample; statim and quality-control samples carry a prefix. The
+// type is fixed so a number read from a file is a valid value even when it
+// names no kind (it then gets no prefix).
+enum SampleType : int {
     RoutineSample = 0,
     StatimSample = 1,
     QcSample = 2

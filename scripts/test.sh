@@ -26,6 +26,9 @@ sanitizer_env() {
     # Debian's Qt is not instrumented: what it does inside (freeing a finished
     # thread's state, its own locking) would otherwise be reported as races
     # with our code. Races between our own accesses are still reported.
+    # The kill tests start the instrumented dbupdate hundreds of times: give
+    # each test function more than QtTest's default five minutes.
+    export QTEST_FUNCTION_TIMEOUT=1500000
     export TSAN_OPTIONS="log_path=$dir/report:halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$root/sanitizers/tsan.supp"
 }
 
