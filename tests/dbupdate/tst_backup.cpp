@@ -207,53 +207,78 @@ void tst_Backup::secondRunWritesNoBackup()
 
 void tst_Backup::unwritableDirectory_data()
 {
+    QTest::addColumn<bool>("readOnlyDirectory"); // otherwise no file may grow past half of data.db
     QTest::addColumn<bool>("profileCurrent");
     QTest::addColumn<QString>("stoppedAt");
-    QTest::newRow("data.db behind") << true << "data.db";
-    QTest::newRow("profile.db behind") << false << "profile.db";
+    QTest::addColumn<QString>("backup");
+    QTest::newRow("read-only directory, data.db behind") << true << true << "data.db" << "data.db.v2.bak";
+    QTest::newRow("read-only directory, profile.db behind") << true << false << "profile.db"
+                                                            << "profile.db.v0.bak";
+    QTest::newRow("disk full, data.db behind") << false << true << "data.db" << "data.db.v2.bak";
 }
 
 void tst_Backup::unwritableDirectory()
 {
+    QFETCH(bool, readOnlyDirectory);
     QFETCH(bool, profileCurrent);
     QFETCH(QString, stoppedAt);
-    if (geteuid() == 0 && QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+    QFETCH(QString, backup);
+    if (readOnlyDirectory && geteuid() == 0 && QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
         QSKIP("running as root without setpriv");
     QTemporaryDir dir;
     QTemporaryDir logDir;
     QVERIFY(layDirectory(dir.path(), profileCurrent, 2));
-    // The files may be written, the directory may not: no copy can be made
-    // beside them.
-    const QFile::Permissions all = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-        | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
-    for (const QString &name : filesIn(dir.path()))
-        QVERIFY(QFile::setPermissions(dir.filePath(name), all));
-    QVERIFY(QFile::setPermissions(logDir.path(), all | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
-                                  | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
-    const QByteArray profile = Fixture::readFile(dir.filePath(QStringLiteral("profile.db")));
-    const QByteArray data = Fixture::readFile(dir.filePath(QStringLiteral("data.db")));
+    const QString data = dir.filePath(QStringLiteral("data.db"));
+    QVERIFY(Legacy::addBulkData(data, 2, 100, 300));
+    // A copy from an earlier attempt: only a complete new one may replace it.
+    QVERIFY(Fixture::writeFile(dir.filePath(backup), "an older copy"));
+    const QString log = logDir.filePath(QStringLiteral("update.log"));
+    const QByteArray profileBefore = Fixture::readFile(dir.filePath(QStringLiteral("profile.db")));
+    const QByteArray dataBefore = Fixture::readFile(data);
     const QStringList files = filesIn(dir.path());
 
-    const QString log = logDir.filePath(QStringLiteral("update.log"));
-    const Fixture::Run r = runUnprivileged(dir.path(), {log});
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    Fixture::Run r;
+    if (readOnlyDirectory) {
+        // The files may be written, the directory may not: no copy can be
+        // made beside them.
+        const QFile::Permissions all = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+            | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+        for (const QString &name : files)
+            QVERIFY(QFile::setPermissions(dir.filePath(name), all));
+        QVERIFY(QFile::setPermissions(logDir.path(), all | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup
+                                      | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        r = runUnprivileged(dir.path(), {log});
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    } else {
+        // The program gets the write error instead of the signal.
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(QStringLiteral("/bin/sh"), {"-c", "trap '' XFSZ; exec prlimit --fsize=$0 \"$1\" \"$2\"",
+                                           QString::number(dataBefore.size() / 2), DBUPDATE_BIN, log});
+        QVERIFY(p.waitForFinished(120000));
+        r.exitStatus = p.exitStatus();
+        r.exitCode = p.exitCode();
+    }
     const QByteArray text = Fixture::readFile(log);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QVERIFY2(r.exitCode == 1, text.constData());
-    const QByteArray warning = "Warning: " + stoppedAt.toUtf8() + ": the backup " + stoppedAt.toUtf8()
-        + ".v" + (stoppedAt == QLatin1String("data.db") ? "2" : "0") + ".bak could not be written (";
+    const QByteArray warning = "Warning: " + stoppedAt.toUtf8() + ": the backup " + backup.toUtf8()
+        + " could not be written (";
     QVERIFY2(text.contains(warning), text.constData());
     QVERIFY2(text.contains("is not upgraded in this run"), text.constData());
-    // Nothing changed, nothing added, and the files after it not created.
-    QCOMPARE(Fixture::readFile(dir.filePath(QStringLiteral("data.db"))), data);
+    // Nothing changed, nothing added or left half-written, the older copy
+    // whole, and the files after it not created.
+    QCOMPARE(Fixture::readFile(data), dataBefore);
     if (!profileCurrent)
-        QCOMPARE(Fixture::readFile(dir.filePath(QStringLiteral("profile.db"))), profile);
+        QCOMPARE(Fixture::readFile(dir.filePath(QStringLiteral("profile.db"))), profileBefore);
     QCOMPARE(filesIn(dir.path()), files);
+    QCOMPARE(Fixture::readFile(dir.filePath(backup)), QByteArray("an older copy"));
 
-    // Once the directory can be written, the next start upgrades.
+    // Without the obstacle the next start copies and upgrades.
     QCOMPARE(Fixture::runDbupdate(dir.path()).exitCode, 0);
-    QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("data.db.v2.bak"))));
+    QCOMPARE(Fixture::rows(data, "select version from version"), QStringList({"5"}));
+    QVERIFY(Fixture::readFile(dir.filePath(backup)).startsWith("SQLite format 3"));
 }
 
 void tst_Backup::statusChangesNothing_data()
