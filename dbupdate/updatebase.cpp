@@ -226,8 +226,15 @@ bool UpdateBase::backupBeforeUpgrade(int current)
     if (!QSqlDatabase::database().isOpen())
         return true;
     QSqlQuery schema;
-    if (schema.exec(QStringLiteral("select count(*) from sqlite_master")) && schema.next()
-            && schema.value(0).toInt() == 0) {
+    if (!schema.exec(QStringLiteral("select count(*) from sqlite_master")) || !schema.next()) {
+        // Not a database, or locked by another program: its version is
+        // unknown too, so no copy is named after it.
+        qWarning("%s: cannot be read for the backup (%s); %s is not upgraded in this run",
+                 m_fileName.toUtf8().constData(), schema.lastError().text().toUtf8().constData(),
+                 m_fileName.toUtf8().constData());
+        return false;
+    }
+    if (schema.value(0).toInt() == 0) {
         qDebug("%s holds no tables yet: no backup needed before the upgrade",
                m_fileName.toUtf8().constData());
         return true;

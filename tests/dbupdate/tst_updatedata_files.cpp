@@ -113,8 +113,9 @@ void tst_UpdateDataFiles::obstacles_data()
     QTest::addColumn<QByteArray>("logged");
     // No copy can be taken of a file that cannot be read: it is not upgraded.
     QTest::newRow("not a database") << int(NotADatabase) << 1
-        << QByteArray("Warning: data.db: the backup data.db.v0.bak could not be written (file is not a database");
-    QTest::newRow("locked by a writer") << int(LockedByWriter) << 1 << QByteArray("database is locked");
+        << QByteArray("Warning: data.db: cannot be read for the backup (file is not a database");
+    QTest::newRow("locked by a writer") << int(LockedByWriter) << 1
+        << QByteArray("Warning: data.db: cannot be read for the backup (database is locked");
     // The statements fail into the log and the run goes on: nothing was written.
     QTest::newRow("read-only") << int(ReadOnly) << 0 << QByteArray("attempt to write a readonly database");
     // The changes were made but could not be committed: the upgrade failed.
