@@ -92,10 +92,22 @@ bool recordStatements(const QString &dir, const QString &program, const QString 
         return false;
     QByteArray out;
     int count = 0;
+    bool inCopy = false;
     for (const QByteArray &line : Fixture::readFile(trace).split('\n')) {
         const QList<QByteArray> fields = line.split('\t');
         if (fields.size() < 3 || fields.at(1) != "data.db" || fields.at(2).startsWith("SELECT*FROM\""))
             continue;
+        // The copy taken before the upgrade is dbupdate's own cost, not a
+        // step the shell should repeat: its statement, and the ones SQLite
+        // prepares to run it, up to the copy of the schema rows.
+        if (fields.at(2).toLower().startsWith("vacuum into")) {
+            inCopy = true;
+            continue;
+        }
+        if (inCopy) {
+            inCopy = !fields.at(2).startsWith("INSERT INTO vacuum_db.sqlite_schema");
+            continue;
+        }
         QByteArray statement;
         const QByteArray &escaped = fields.at(2);
         for (int i = 0; i < escaped.size(); ++i) {
@@ -164,11 +176,22 @@ int main(int argc, char *argv[])
             " %.0f MB (made in %.1f s)\n", from, results, results, points, lookups,
             QFileInfo(original).size() / 1048576.0, timer.elapsed() / 1000.0);
 
+    // The program upgrades profile.db first and fails on a missing one: every
+    // run gets the sample site's, already at its current version, so that
+    // part costs the same little in every run.
+    const QString siteDir = work.filePath(QStringLiteral("site"));
+    QDir().mkpath(siteDir);
+    if (!Legacy::layProfile(siteDir) || timed(siteDir, dbupdate, {QStringLiteral("update.log")}) < 0)
+        return 2;
+    const QString profile = QDir(siteDir).filePath(QStringLiteral("profile.db"));
+
     const QString runDir = work.filePath(QStringLiteral("run"));
     const QString script = work.filePath(QStringLiteral("statements.sql"));
     QDir().mkpath(runDir);
     const QString data = QDir(runDir).filePath(QStringLiteral("data.db"));
-    if (!copyFile(original, data) || !recordStatements(runDir, dbupdate, script))
+    const QString runProfile = QDir(runDir).filePath(QStringLiteral("profile.db"));
+    if (!copyFile(original, data) || !copyFile(profile, runProfile)
+            || !recordStatements(runDir, dbupdate, script))
         return 2;
 
     struct Candidate { const char *name; QString program; QStringList arguments; QString input; QVector<double> ms; };
@@ -184,7 +207,7 @@ int main(int argc, char *argv[])
         for (int k = 0; k < candidates.size(); ++k) {
             Candidate &c = candidates[(k + run) % candidates.size()];
             removeRunFiles(runDir);
-            if (!copyFile(original, data))
+            if (!copyFile(original, data) || !copyFile(profile, runProfile))
                 return 2;
             const double ms = timed(runDir, c.program, c.arguments, c.input);
             if (ms < 0)

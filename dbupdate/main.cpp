@@ -1,4 +1,5 @@
 #include "messagehandler.h"
+#include "statusreport.h"
 #include "updatedata.h"
 #include "updateprofile.h"
 #include "updateqc.h"
@@ -19,15 +20,25 @@ namespace {
 
 const char usage[] =
     "Usage: dbupdate [LOGFILE]\n"
+    "       dbupdate --status [LOGFILE]\n"
     "\n"
     "Brings profile.db, data.db, qc.db and syslog.db in the current directory\n"
     "to their current schema versions, in that order.\n"
     "\n"
+    "Before changing the schema of a file it copies the file to\n"
+    "<file>.v<old version>.bak beside it (data.db.v2.bak, for example), replacing\n"
+    "only an earlier copy of the same version. When the copy cannot be written\n"
+    "(disk full, read-only directory) the file is not upgraded, the log says\n"
+    "why, and the exit code is 1. A file at its current version is not copied.\n"
+    "\n"
     "  LOGFILE      append every message of the run to this file\n"
+    "  --status     print each file's version, its current version and the\n"
+    "               blocks a run would apply, and exit; changes nothing\n"
     "  -h, --help   show this help and exit\n"
     "  --version    show the program version and exit\n"
     "\n"
-    "Exit code: 0 when every upgrade succeeded, 1 at the first that failed.\n";
+    "Exit code: 0 when every upgrade succeeded, 1 at the first that failed;\n"
+    "0 after --status.\n";
 
 bool loadTranslation(QTranslator *translator, const QStringList &dirs, const QString &name)
 {
@@ -58,11 +69,19 @@ int main(int argc, char *argv[])
             printf("dbupdate %s\n", DBUPDATE_VERSION);
             return 0;
         }
-        // A log that cannot be opened is not an error: messages go to stderr.
-        openLogFile(argv[1]);
     }
+    const bool status = argc > 1 && !strcmp(argv[1], "--status");
+    const int logArgument = status ? 2 : 1;
+    // A log that cannot be opened is not an error: messages go to stderr.
+    if (argc > logArgument)
+        openLogFile(argv[logArgument]);
 
     QCoreApplication app(argc, argv);
+    if (status) {
+        fputs(statusReport().toLocal8Bit().constData(), stdout);
+        closeLogFile();
+        return 0;
+    }
     QTextCodec::setCodecForLocale(QTextCodec::codecForLocale());
 
     const QStringList dirs = {

@@ -1,12 +1,26 @@
 #include "updatebase.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
+#include <QTemporaryFile>
 
 #include <sqlite3.h>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 void reportQueryError(QSqlQuery query, const char *file, int line)
 {
@@ -27,6 +41,7 @@ void reportQueryError(QSqlQuery query, const char *file, int line)
 
 UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
     : QObject(parent)
+    , m_fileName(fileName)
     , m_version(0)
 {
     // Replaces the previous upgrade's default connection; Qt warns about it.
@@ -51,19 +66,42 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
 
 int UpdateBase::storedVersion() const
 {
+    return readVersion(QSqlDatabase::database());
+}
+
+int UpdateBase::readVersion(const QSqlDatabase &db)
+{
     // Not through exec(): a missing version table is the normal case. Only a
     // table counts: a damaged or hostile file may hold a view of that name
     // whose rows never end, and the program must not hang on it.
-    QSqlQuery table;
+    QSqlQuery table(db);
     if (!table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
                                    "and name = 'version' collate nocase"))
             || !table.next())
         return 0;
-    QSqlQuery query;
+    QSqlQuery query(db);
     if (query.exec(QStringLiteral("select version from version order by version desc"))
             && query.next())
         return query.value(0).toInt();
     return 0;
+}
+
+int UpdateBase::currentVersion(const QVector<Block> &blocks)
+{
+    int current = 0;
+    for (const Block &block : blocks)
+        current = qMax(current, block.version);
+    return current;
+}
+
+QString UpdateBase::backupName(const QString &fileName, int version)
+{
+    return QStringLiteral("%1.v%2.bak").arg(fileName).arg(version);
+}
+
+QString UpdateBase::fileName() const
+{
+    return m_fileName;
 }
 
 UpdateBase::~UpdateBase() = default;
@@ -101,7 +139,120 @@ QStringList indexesOf(const QString &table)
     return names;
 }
 
+// Puts the written copy on the disk before it replaces an older one: the
+// upgrade commits right after, and a backup lost to a power cut with the
+// file already converted would be no backup.
+bool syncFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+#ifdef Q_OS_WIN
+    return _commit(file.handle()) == 0;
+#else
+    return fsync(file.handle()) == 0;
+#endif
+}
+
+// Replaces `target` by `source` in one step, so the previous backup of the
+// same version stays whole until the new one is complete.
+bool replaceFile(const QString &source, const QString &target)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+#else
+    if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
+        return false;
+    // The rename itself is durable only once the directory is.
+    const int dir = ::open(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), O_RDONLY);
+    if (dir >= 0) {
+        fsync(dir);
+        ::close(dir);
+    }
+    return true;
+#endif
+}
+
+// Writes a consistent copy of the default connection's database to
+// `target`: first under a temporary name beside it, renamed over `target`
+// only when complete. On failure `target` is as it was and `error` says why.
+bool writeCopy(const QString &source, const QString &target, QString *error)
+{
+    QTemporaryFile partial(target + QStringLiteral(".XXXXXX"));
+    if (!partial.open()) {
+        *error = partial.errorString();
+        return false;
+    }
+    partial.close(); // the copy must find it empty, and it stays reserved
+
+    // SQLite reads the file in one read transaction: the copy is a snapshot
+    // even while another process writes.
+    QSqlQuery vacuum;
+    if (!vacuum.prepare(QStringLiteral("vacuum into ?"))) {
+        *error = vacuum.lastError().text();
+        return false;
+    }
+    vacuum.addBindValue(partial.fileName());
+    if (!vacuum.exec()) {
+        *error = vacuum.lastError().text();
+        return false;
+    }
+    vacuum.finish();
+    if (!syncFile(partial.fileName())) {
+        *error = QStringLiteral("the copy could not be flushed to the disk");
+        return false;
+    }
+    // As readable as the file it copies (a read-only file gives a read-only
+    // copy); until here only its owner could read it.
+    partial.setPermissions(QFileInfo(source).permissions());
+    if (!replaceFile(partial.fileName(), target)) {
+        *error = QStringLiteral("the copy could not be renamed to its place");
+        return false;
+    }
+    partial.setAutoRemove(false); // it is the backup now
+    return true;
+}
+
 } // namespace
+
+bool UpdateBase::backupBeforeUpgrade(int current)
+{
+    if (m_version >= current)
+        return true;
+    // A file that could not be opened is not changed by the run either;
+    // its statements fail into the log as they always did.
+    if (!QSqlDatabase::database().isOpen())
+        return true;
+    QSqlQuery schema;
+    if (!schema.exec(QStringLiteral("select count(*) from sqlite_master")) || !schema.next()) {
+        // Not a database, or locked by another program: its version is
+        // unknown too, so no copy is named after it.
+        qWarning("%s: cannot be read for the backup (%s); %s is not upgraded in this run",
+                 m_fileName.toUtf8().constData(), schema.lastError().text().toUtf8().constData(),
+                 m_fileName.toUtf8().constData());
+        return false;
+    }
+    if (schema.value(0).toInt() == 0) {
+        qDebug("%s holds no tables yet: no backup needed before the upgrade",
+               m_fileName.toUtf8().constData());
+        return true;
+    }
+    schema.finish();
+
+    const QString target = backupName(m_fileName, m_version);
+    QString error;
+    if (!writeCopy(m_fileName, target, &error)) {
+        qWarning("%s: the backup %s could not be written (%s); %s is not upgraded in this run",
+                 m_fileName.toUtf8().constData(), target.toUtf8().constData(),
+                 error.toUtf8().constData(), m_fileName.toUtf8().constData());
+        return false;
+    }
+    qDebug("%s: version %d backed up to %s before the upgrade", m_fileName.toUtf8().constData(),
+           m_version, target.toUtf8().constData());
+    return true;
+}
 
 bool UpdateBase::runStatement(const QString &sql, const char *file, int line)
 {

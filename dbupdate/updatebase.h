@@ -4,7 +4,9 @@
 #include <QObject>
 #include <QSqlRecord>
 #include <QStringList>
+#include <QVector>
 
+class QSqlDatabase;
 class QSqlQuery;
 
 // Writes one warning for a failed statement: where it was issued, the
@@ -18,15 +20,37 @@ class UpdateBase : public QObject
 {
     Q_OBJECT
 public:
+    // One step of an upgrade as the status report names it: the version it
+    // brings the file to, or 0 for a step that runs on every start.
+    struct Block {
+        int version;
+        const char *description;
+    };
+
     explicit UpdateBase(const QString &fileName, QObject *parent = nullptr);
     ~UpdateBase() override;
 
     int version() const;
+    QString fileName() const;
     virtual bool update() = 0;
+
+    // The version a file holds, 0 when it has none or cannot be read.
+    static int readVersion(const QSqlDatabase &db);
+    // The highest version a list of blocks brings a file to.
+    static int currentVersion(const QVector<Block> &blocks);
+    // Name of the copy taken before upgrading a file from `version`.
+    static QString backupName(const QString &fileName, int version);
 
 protected:
     // The version the file holds now, read as the constructor reads it.
     int storedVersion() const;
+
+    // Called before the first schema statement. When the file is below
+    // `current` it is copied (consistently, by SQLite) to
+    // backupName(file, version()) first; false, with a warning, when that
+    // copy cannot be written: the file must then not be upgraded. A file
+    // that holds no tables at all (new, or empty) is not copied.
+    bool backupBeforeUpgrade(int current);
 
     bool exec(const QString &sql, const char *file, int line);
     bool renameTable(const QString &oldName, const QString &newName);
@@ -56,6 +80,7 @@ protected:
 private:
     bool runStatement(const QString &sql, const char *file, int line);
 
+    QString m_fileName;
     int m_version;
     bool m_inTransaction = false;
     bool m_transactionLost = false;

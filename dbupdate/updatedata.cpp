@@ -15,9 +15,27 @@ UpdateData::UpdateData(QObject *parent)
 {
 }
 
+// One entry per `if (v < N)` block of update() below; keep them together.
+QVector<UpdateBase::Block> UpdateData::blocks()
+{
+    return {
+        { 1, "patient sample type and hospital number; case-blind, indexed lookup lists "
+             "(department, sex, treatmentRoom, diagnosis, doctor, operator); detail table" },
+        { 2, "patient delete trigger also removes curves and details" },
+        { 3, "versioned results: result becomes results with checkedResult; curve and "
+             "detail get a result version; new patient delete trigger" },
+        { 4, "view result over the chosen results" },
+        { 5, "patient memo column; memo lookup list" },
+    };
+}
+
 bool UpdateData::update()
 {
     const int v = version();
+
+    // Before the first schema statement: no copy, no upgrade.
+    if (!backupBeforeUpgrade(currentVersion(blocks())))
+        return false;
 
     // Every block and the version write form one transaction: a run that is
     // killed or stops at a failed copy leaves the file at its old version,

@@ -9,6 +9,9 @@ class UpdateData : public UpdateBase
 public:
     explicit UpdateData(QObject *parent = nullptr);
     bool update() override;
+
+    // What each block of update() does, for the status report.
+    static QVector<Block> blocks();
 };
 
 #endif // UPDATEDATA_H

@@ -279,8 +279,31 @@ UpdateProfile::UpdateProfile(QObject *parent)
 {
 }
 
+// One entry per `if (version() < N)` step of update() below (schema and
+// the defaults that depend on the old version), and one per step that runs
+// on every start; keep them together.
+QVector<UpdateBase::Block> UpdateProfile::blocks()
+{
+    return {
+        { 1, "user table with case-blind unique names; curveInfo table; curve delete trigger" },
+        { 2, "curve instrument id and unique (name, instrument) index; version-2 settings, "
+             "reagent list, schedule and analysis defaults" },
+        { 3, "calibration method and display axes; curve coefficients c, d, e and valid flag; "
+             "calibration methods and axis functions" },
+        { 4, "curve lot numbers; currentCurve table filled from the stored curves; curve_index "
+             "dropped; curve delete trigger also removes currentCurve rows" },
+        { 0, "assay items (OD precision, PT normal limit) and analyst/odThreshold reset" },
+        { 0, "calibration variables carried over; curves not marked valid refitted" },
+        { 0, "patient/memo caption and Buffer(ATIII) reagent where missing" },
+    };
+}
+
 bool UpdateProfile::update()
 {
+    // Before the first schema statement: no copy, no upgrade.
+    if (!backupBeforeUpgrade(currentVersion(blocks())))
+        return false;
+
     // The schema steps, the version row and the data steps that depend on
     // the old version commit together: a run killed or failed before the
     // commit leaves the file as it was, and the next run starts over.

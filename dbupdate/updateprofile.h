@@ -10,6 +10,9 @@ public:
     explicit UpdateProfile(QObject *parent = nullptr);
     bool update() override;
 
+    // What each block of update() does, for the status report.
+    static QVector<Block> blocks();
+
 protected:
     // The calibration recompute that runs on every start.
     bool updateVariables();

@@ -7,6 +7,12 @@ UpdateQc::UpdateQc(QObject *parent)
 {
 }
 
+// qc.db keeps no version: nothing is ever applied, so nothing is backed up.
+QVector<UpdateBase::Block> UpdateQc::blocks()
+{
+    return {};
+}
+
 bool UpdateQc::update()
 {
     return true;

@@ -9,6 +9,9 @@ class UpdateQc : public UpdateBase
 public:
     explicit UpdateQc(QObject *parent = nullptr);
     bool update() override;
+
+    // What each block of update() does, for the status report.
+    static QVector<Block> blocks();
 };
 
 #endif // UPDATEQC_H

@@ -5,8 +5,17 @@ UpdateSyslog::UpdateSyslog(QObject *parent)
 {
 }
 
+QVector<UpdateBase::Block> UpdateSyslog::blocks()
+{
+    return {
+        { 1, "version table" },
+    };
+}
+
 bool UpdateSyslog::update()
 {
+    if (!backupBeforeUpgrade(currentVersion(blocks())))
+        return false;
     if (version() < 1)
         exec(QStringLiteral("create table version(version integer)"), __FILE__, __LINE__);
 

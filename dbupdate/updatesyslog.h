@@ -9,6 +9,9 @@ class UpdateSyslog : public UpdateBase
 public:
     explicit UpdateSyslog(QObject *parent = nullptr);
     bool update() override;
+
+    // What each block of update() does, for the status report.
+    static QVector<Block> blocks();
 };
 
 #endif // UPDATESYSLOG_H

@@ -67,7 +67,8 @@ void tst_Entry::noArgumentWritesNoLog()
     // Messages go to stderr instead: the failed create of the existing table.
     QVERIFY2(run.standardError.contains("updatesyslog.cpp"), run.standardError.constData());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-             QStringList({"data.db", "profile.db", "qc.db", "syslog.db"}));
+             QStringList({"data.db", "profile.db", "profile.db.v0.bak", "qc.db", "syslog.db",
+                          "syslog.db.v0.bak"}));
 }
 
 void tst_Entry::logAppendedWithLineShapes()
@@ -86,7 +87,9 @@ void tst_Entry::logAppendedWithLineShapes()
     QVERIFY(run.standardError.isEmpty());
 
     const QByteArray text = Fixture::readFile(log);
-    QVERIFY(text.startsWith("earlier run\nWarning: "));
+    // The first run copied the sample profile.db before upgrading it.
+    QVERIFY2(text.startsWith("earlier run\nDebug: profile.db: version 0 backed up to profile.db.v0.bak"),
+             text.constData());
     QVERIFY(text.endsWith('\n'));
     const QList<QByteArray> lines = text.split('\n');
     const QList<QByteArray> secondRun = text.mid(firstRunEnd).split('\n');
@@ -172,7 +175,8 @@ void tst_Entry::fatalWarningFlushesEarlierLines()
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitStatus(), QProcess::CrashExit);
     const QByteArray text = Fixture::readFile(log);
-    QVERIFY2(text.startsWith("Warning: "), text.constData());
+    QVERIFY2(text.startsWith("Debug: profile.db: version 0 backed up to profile.db.v0.bak"
+                             " before the upgrade\nWarning: "), text.constData());
     QVERIFY(text.endsWith("\n"));
 }
 

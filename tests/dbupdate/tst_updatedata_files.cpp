@@ -111,10 +111,13 @@ void tst_UpdateDataFiles::obstacles_data()
     QTest::addColumn<int>("obstacle");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("logged");
+    // No copy can be taken of a file that cannot be read: it is not upgraded.
+    QTest::newRow("not a database") << int(NotADatabase) << 1
+        << QByteArray("Warning: data.db: cannot be read for the backup (file is not a database");
+    QTest::newRow("locked by a writer") << int(LockedByWriter) << 1
+        << QByteArray("Warning: data.db: cannot be read for the backup (database is locked");
     // The statements fail into the log and the run goes on: nothing was written.
-    QTest::newRow("not a database") << int(NotADatabase) << 0 << QByteArray("file is not a database");
     QTest::newRow("read-only") << int(ReadOnly) << 0 << QByteArray("attempt to write a readonly database");
-    QTest::newRow("locked by a writer") << int(LockedByWriter) << 0 << QByteArray("database is locked");
     // The changes were made but could not be committed: the upgrade failed.
     QTest::newRow("read by another process") << int(LockedByReader) << 1
         << QByteArray("database is locked Unable to fetch row : [ commit transaction ] ");
