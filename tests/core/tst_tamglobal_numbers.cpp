@@ -53,7 +53,19 @@ void tst_TamglobalNumbers::fractionOf_data()
     QTest::newRow("no ratio") << "abc" << false << 0.0;
     QTest::newRow("empty") << "" << false << 0.0;
     QTest::newRow("missing divisor") << "1/" << false << 0.0;
-    QTest::newRow("full-width digits") << QString::fromUtf8("\uff11/\uff12") << false << 0.0;
+    // Typed by Chinese input methods: any white space around the separator,
+    // and numbers of any digits read whole, never from their first ASCII digit.
+    QTest::newRow("ideographic space") << QString::fromUtf8("1\u3000/\u300010") << true << 0.1;
+    QTest::newRow("no-break space") << QString::fromUtf8("1\u00a0:\u00a04") << true << 0.25;
+    QTest::newRow("thin space") << QString::fromUtf8("3\u2009/\u20094") << true << 0.75;
+    QTest::newRow("full-width digits") << QString::fromUtf8("\uff11/\uff12") << true << 0.5;
+    QTest::newRow("full-width beside ASCII") << QString::fromUtf8("\uff112/1\uff10") << true << 1.2;
+    QTest::newRow("full-width throughout") << QString::fromUtf8("\uff0d\uff11\uff0e\uff15\uff0f\uff13")
+                                           << true << -0.5;
+    QTest::newRow("full-width colon") << QString::fromUtf8("\uff13\uff1a\uff14") << true << 0.75;
+    QTest::newRow("minus sign") << QString::fromUtf8("\u22121/4") << true << -0.25;
+    QTest::newRow("other script digits") << QString::fromUtf8("\u0663/\u0664") << true << 0.75;
+    QTest::newRow("superscript is no digit") << QString::fromUtf8("\u00b2/4") << false << 0.0;
 }
 
 void tst_TamglobalNumbers::fractionOf()
