@@ -300,9 +300,11 @@ QColor typedValue(ProfilePrivate &d, const QString &key, const QVariant &value,
         return colour.isValid() ? colour : defaultValue;
     }
     const QString text = value.toString();
-    // Checked first: a failed conversion would warn on every call.
-    if (value.userType() == QMetaType::QString && QColor::isValidColor(text))
-        return QColor(text);
+    if (value.userType() == QMetaType::QString) {
+        const QColor colour(text);
+        if (colour.isValid())
+            return colour;
+    }
     {
         QMutexLocker locker(&d.badColoursMutex);
         const auto it = d.badColours.constFind(key);

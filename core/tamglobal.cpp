@@ -119,8 +119,10 @@ Core &Core::operator=(const Core &) = default;
 namespace {
 
 // A number as the pattern captured it, in the C locale's form: digits of any
-// script by their value, the full-width point and signs as ASCII ones.
-double readNumber(const QStringRef &captured)
+// script by their value, the full-width point and signs as ASCII ones. A
+// digit the pattern knows but QChar does not leaves the text unreadable:
+// *ok false rather than a wrong number.
+double readNumber(const QStringRef &captured, bool *ok)
 {
     QByteArray ascii;
     ascii.reserve(captured.size());
@@ -137,7 +139,7 @@ double readNumber(const QStringRef &captured)
         else
             ascii.append(char(c));
     }
-    return ascii.toDouble();
+    return ascii.toDouble(ok);
 }
 
 } // namespace
@@ -157,11 +159,17 @@ double fraction(const QString &text, bool *ok)
                            "([+\\-\\x{FF0B}\\x{FF0D}\\x{2212}]?\\d+(?:[.\\x{FF0E}]\\d*)?)"),
             QRegularExpression::UseUnicodePropertiesOption);
     const QRegularExpressionMatch match = pattern.match(text);
+    bool numerator = false;
+    bool denominator = false;
+    double value = 0.0;
+    if (match.hasMatch()) {
+        value = readNumber(match.capturedRef(1), &numerator)
+                / readNumber(match.capturedRef(2), &denominator);
+    }
+    const bool found = numerator && denominator;
     if (ok)
-        *ok = match.hasMatch();
-    if (!match.hasMatch())
-        return 0.0;
-    return readNumber(match.capturedRef(1)) / readNumber(match.capturedRef(2));
+        *ok = found;
+    return found ? value : 0.0;
 }
 
 double round(double value, int precision, char format)

@@ -17,6 +17,7 @@ class tst_TamglobalNumbers : public QObject
 private slots:
     void fractionOf_data();
     void fractionOf();
+    void fractionOfEveryDigit();
     void fractionFromSeveralThreads();
     void roundTo_data();
     void roundTo();
@@ -79,6 +80,32 @@ void tst_TamglobalNumbers::fractionOf()
     QCOMPARE(ok, found);
     // The flag is optional.
     QCOMPARE(fraction(text), value);
+}
+
+// Every character that counts as a decimal digit, to the pattern or to
+// QChar (their Unicode versions may differ), is read by its value or the
+// ratio is refused: never a wrong number.
+void tst_TamglobalNumbers::fractionOfEveryDigit()
+{
+    const QRegularExpression digit(QStringLiteral("^\\d$"),
+                                   QRegularExpression::UseUnicodePropertiesOption);
+    int read = 0;
+    for (uint c = 0; c <= 0x10FFFF; ++c) {
+        if (QChar::isSurrogate(c))
+            continue;
+        const QString one = QString::fromUcs4(&c, 1);
+        const bool patternDigit = digit.match(one).hasMatch();
+        if (!patternDigit && QChar::category(c) != QChar::Number_DecimalDigit)
+            continue;
+        bool ok = false;
+        const double value = fraction(one + QStringLiteral("/2"), &ok);
+        const double expected = QChar::digitValue(c) / 2.0;
+        if (ok ? value != expected : value != 0.0)
+            QFAIL(qPrintable(QStringLiteral("U+%1 gives %2").arg(c, 4, 16, QLatin1Char('0')).arg(value)));
+        read += ok;
+    }
+    // ASCII, full-width and the other scripts' digits at least.
+    QVERIFY2(read >= 500, qPrintable(QString::number(read)));
 }
 
 void tst_TamglobalNumbers::fractionFromSeveralThreads()
