@@ -63,7 +63,7 @@ bool Serial::open(OpenMode mode)
         return false;
     // QIODevice clears the error text; the code goes with it.
     QIODevice::open(mode);
-    d->error = NoError;
+    d->setError(NoError, QString());
     return true;
 }
 

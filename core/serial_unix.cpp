@@ -245,8 +245,7 @@ void warnNoLockFiles(int error)
 {
     static QBasicAtomicInt warned = Q_BASIC_ATOMIC_INITIALIZER(0);
     if (warned.testAndSetRelaxed(0, 1))
-        qWarning("Serial::open: no lock files in %s (%s); ports are kept from other programs "
-                 "by their exclusive mode only",
+        qWarning("Serial::open: cannot write lock files in %s (%s); ports are opened without them",
                  LockDirectory, SerialPrivate::systemErrorText(error).toLocal8Bit().constData());
 }
 
@@ -581,12 +580,13 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
         }
         // The line waits for a byte at least, so no byte means a hang-up; a
         // pseudo-terminal whose far end closed says EIO until it hangs up.
-        if (n == 0 || (errno == EIO && hungUp(fd)))
+        const int error = n < 0 ? errno : 0;
+        if (n == 0 || (error == EIO && hungUp(fd)))
             return hangUp(got, total);
-        if (errno == EINTR)
+        if (error == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            setSystemError(errno);
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            setSystemError(error);
             return got;
         }
 
