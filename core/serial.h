@@ -40,7 +40,7 @@ public:
         NotOpenError,
         ResourceError,             // the port hung up or the device vanished
         UnsupportedOperationError, // a mode or line setting the port does not take
-        TimeoutError,
+        TimeoutError,              // the system gave up waiting on the device
         UnknownError
     };
 

@@ -87,6 +87,7 @@ public:
     // The lock file in the system's lock directory, held while open.
     int lockOpen(const QByteArray &devicePath);
     void lockRelease();
+    // Fails a read on a line that hung up; returns what it had read.
     qint64 hangUp(qint64 got, const QDeadlineTimer &deadline);
     int lockHandle = -1;
     QByteArray lockPath;
