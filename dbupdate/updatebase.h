@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSqlRecord>
 #include <QStringList>
+#include <QVariant>
 #include <QVector>
 
 class QSqlDatabase;
@@ -52,11 +53,25 @@ protected:
     // that holds no tables at all (new, or empty) is not copied.
     bool backupBeforeUpgrade(int current);
 
+    // The row a table copy stopped at: its rowid (invalid when the table
+    // has none) and SQLite's own error text.
+    struct CopyFailure {
+        QVariant rowid;
+        QString error;
+    };
+
     bool exec(const QString &sql, const char *file, int line);
     bool renameTable(const QString &oldName, const QString &newName);
+    // Copies every row of `source` into `target` inside SQLite, each value
+    // as stored (the target column's affinity applies as on any insert).
+    // Columns in `droppedColumns` are left out; each field of `values` is
+    // written to its column in every row, added when the source lacks it.
+    // A row that fails stops the copy; it is logged and, when `failure` is
+    // given, described there. The rows before it stay copied.
     bool copyTable(const QString &target, const QString &source,
                    const QSqlRecord &values = QSqlRecord(),
-                   const QStringList &droppedColumns = QStringList());
+                   const QStringList &droppedColumns = QStringList(),
+                   CopyFailure *failure = nullptr);
 
     // The table rebuild: rename to <table>_bak, create, index, copy the rows
     // back, drop the backup. Indexes that the rename carried over to the
@@ -64,7 +79,8 @@ protected:
     // even when it had one of the same name. Returns false when the row copy
     // failed; the table is then left exactly as it was before the call.
     bool rebuildTable(const QString &table, const QString &createSql,
-                      const QString &indexSql, const char *file, int line);
+                      const QString &indexSql, const char *file, int line,
+                      CopyFailure *failure = nullptr);
 
     // One transaction around the schema part of an upgrade, so a killed or
     // failed run leaves the file at its old version. Statements that fail
@@ -79,6 +95,9 @@ protected:
 
 private:
     bool runStatement(const QString &sql, const char *file, int line);
+    // Executes a prepared query; logs its failure when `report` is set, and
+    // always when the failure ended the upgrade's transaction.
+    bool runQuery(QSqlQuery &query, bool report, const char *file, int line);
 
     QString m_fileName;
     int m_version;

@@ -314,15 +314,25 @@ bool UpdateProfile::update()
     if (version() < 1) {
         // Names differing only in case are one user from here on; when the old
         // table has such a pair the copy fails and the whole upgrade is undone.
+        CopyFailure failure;
         if (!rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
-                          __FILE__, __LINE__)) {
+                          __FILE__, __LINE__, &failure)) {
             // A lost transaction has been reported where it happened.
             const bool lost = transactionLost();
             rollbackTransaction(__FILE__, __LINE__);
-            if (!lost)
-                qWarning("profile.db: a user could not be copied into the new user table (names "
-                         "must differ in more than letter case); the upgrade was undone and the "
-                         "file is unchanged");
+            if (!lost) {
+                const QString user = failure.rowid.isValid()
+                    ? QStringLiteral("user id %1").arg(failure.rowid.toLongLong())
+                    : QStringLiteral("a user");
+                // The hint only where it is the cause: two names alike but for case.
+                const QString hint = failure.error.contains(QLatin1String("UNIQUE constraint failed: user.name"))
+                    ? QStringLiteral("; names must differ in more than letter case")
+                    : QString();
+                qWarning("profile.db: %s could not be copied into the new user table (%s%s); the "
+                         "upgrade was undone and the file is unchanged",
+                         user.toUtf8().constData(), failure.error.toUtf8().constData(),
+                         hint.toUtf8().constData());
+            }
             return false;
         }
         exec(QString::fromUtf8(curveInfoTable), __FILE__, __LINE__);
