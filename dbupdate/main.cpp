@@ -70,6 +70,7 @@ int main(int argc, char *argv[])
             return 0;
         }
     }
+    keepEveryLevel();
     const bool status = argc > 1 && !strcmp(argv[1], "--status");
     const int logArgument = status ? 2 : 1;
     // A log that cannot be opened is not an error: messages go to stderr.

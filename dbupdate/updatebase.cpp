@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <limits>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -61,7 +62,7 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
         pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
     }
 
-    m_version = storedVersion();
+    m_version = readVersion(QSqlDatabase::database(), &m_versionError);
 }
 
 int UpdateBase::storedVersion() const
@@ -69,21 +70,38 @@ int UpdateBase::storedVersion() const
     return readVersion(QSqlDatabase::database());
 }
 
-int UpdateBase::readVersion(const QSqlDatabase &db)
+int UpdateBase::readVersion(const QSqlDatabase &db, QString *error)
 {
     // Not through exec(): a missing version table is the normal case. Only a
     // table counts: a damaged or hostile file may hold a view of that name
     // whose rows never end, and the program must not hang on it.
     QSqlQuery table(db);
     if (!table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
-                                   "and name = 'version' collate nocase"))
-            || !table.next())
+                                   "and name = 'version' collate nocase"))) {
+        if (error)
+            *error = table.lastError().text();
         return 0;
+    }
+    if (!table.next()) {
+        if (error && table.lastError().isValid())
+            *error = table.lastError().text();
+        return 0;
+    }
+    table.finish();
     QSqlQuery query(db);
-    if (query.exec(QStringLiteral("select version from version order by version desc"))
-            && query.next())
-        return query.value(0).toInt();
-    return 0;
+    if (!query.exec(QStringLiteral("select version from version order by version desc"))) {
+        if (error)
+            *error = query.lastError().text();
+        return 0;
+    }
+    if (!query.next()) {
+        if (error && query.lastError().isValid())
+            *error = query.lastError().text();
+        return 0;
+    }
+    const qlonglong version = query.value(0).toLongLong();
+    return int(qBound<qlonglong>(std::numeric_limits<int>::min(), version,
+                                 std::numeric_limits<int>::max()));
 }
 
 int UpdateBase::currentVersion(const QVector<Block> &blocks)
@@ -234,6 +252,15 @@ bool UpdateBase::backupBeforeUpgrade(int current)
                  m_fileName.toUtf8().constData());
         return false;
     }
+    if (!m_versionError.isEmpty()) {
+        // The version read as the program started failed (another program
+        // held the file then): the blocks chosen by it could convert a file
+        // that is already current, and its backup would be misnamed.
+        qWarning("%s: its version could not be read (%s); %s is not upgraded in this run",
+                 m_fileName.toUtf8().constData(), m_versionError.trimmed().toUtf8().constData(),
+                 m_fileName.toUtf8().constData());
+        return false;
+    }
     if (schema.value(0).toInt() == 0) {
         qDebug("%s holds no tables yet: no backup needed before the upgrade",
                m_fileName.toUtf8().constData());
@@ -251,6 +278,15 @@ bool UpdateBase::backupBeforeUpgrade(int current)
     }
     qDebug("%s: version %d backed up to %s before the upgrade", m_fileName.toUtf8().constData(),
            m_version, target.toUtf8().constData());
+    return true;
+}
+
+bool UpdateBase::newerThan(int current) const
+{
+    if (m_version <= current)
+        return false;
+    qWarning("%s is at version %d, newer than this program's version %d: it is left as it is",
+             m_fileName.toUtf8().constData(), m_version, current);
     return true;
 }
 

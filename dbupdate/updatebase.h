@@ -35,8 +35,10 @@ public:
     QString fileName() const;
     virtual bool update() = 0;
 
-    // The version a file holds, 0 when it has none or cannot be read.
-    static int readVersion(const QSqlDatabase &db);
+    // The version a file holds, 0 when it has none or cannot be read; a
+    // failed read also sets `error` when given (left empty otherwise).
+    // Versions beyond the range of int read as its limits.
+    static int readVersion(const QSqlDatabase &db, QString *error = nullptr);
     // The highest version a list of blocks brings a file to.
     static int currentVersion(const QVector<Block> &blocks);
     // Name of the copy taken before upgrading a file from `version`.
@@ -51,7 +53,15 @@ protected:
     // backupName(file, version()) first; false, with a warning, when that
     // copy cannot be written: the file must then not be upgraded. A file
     // that holds no tables at all (new, or empty) is not copied.
+    // When the version could not be read as the run started (another
+    // program held the file) this writes nothing, says why and gives false:
+    // the file is then not upgraded in this run.
     bool backupBeforeUpgrade(int current);
+
+    // True, with a warning naming both versions, when the file is at a
+    // version above `current` (left by a newer release): such a file is
+    // left exactly as it is.
+    bool newerThan(int current) const;
 
     // The row a table copy stopped at: its rowid (invalid when the table
     // has none) and SQLite's own error text.
@@ -101,6 +111,7 @@ private:
 
     QString m_fileName;
     int m_version;
+    QString m_versionError;
     bool m_inTransaction = false;
     bool m_transactionLost = false;
 };
