@@ -30,6 +30,7 @@ const char usage[] =
     "only an earlier copy of the same version. When the copy cannot be written\n"
     "(disk full, read-only directory) the file is not upgraded, the log says\n"
     "why, and the exit code is 1. A file at its current version is not copied.\n"
+    "A file at a version newer than the program's is left exactly as it is.\n"
     "\n"
     "  LOGFILE      append every message of the run to this file\n"
     "  --status     print each file's version, its current version and the\n"
