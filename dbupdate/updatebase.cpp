@@ -407,10 +407,18 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
     probe.setForwardOnly(true);
     if (!probe.exec(QStringLiteral("select * from ") + source)) {
         reportQueryError(probe, __FILE__, __LINE__);
-        return true;
+        // A missing table (SQLITE_ERROR) has nothing to copy; one that is
+        // there but cannot be read (damaged, locked) must not pass as empty.
+        return probe.lastError().nativeErrorCode() == QLatin1String("1");
     }
     const QSqlRecord sourceRecord = probe.record();
     const bool empty = !probe.next();
+    if (empty && probe.lastError().isValid()) {
+        // Not an empty table but one that cannot be read: copying nothing
+        // and dropping the backup would lose its rows.
+        reportQueryError(probe, __FILE__, __LINE__);
+        return false;
+    }
     probe.finish();
     if (m_transactionLost)
         return false;
@@ -510,6 +518,10 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
     QVariantList rowids;
     while (ids.next())
         rowids << ids.value(0);
+    if (ids.lastError().isValid()) {
+        reportQueryError(ids, __FILE__, __LINE__);
+        return false;
+    }
     ids.finish();
     QSqlQuery one;
     const bool prepared = one.prepare(copy + QStringLiteral(" where %1 = ?").arg(rowid));

@@ -174,6 +174,8 @@ private slots:
     void copyTableValuesAndDroppedColumns();
     void copyTableMissingSourceAndEmptySource();
     void copyTableFailureStopsAtFailingRow();
+    void copyTableStopsAtUnreadableRows_data();
+    void copyTableStopsAtUnreadableRows();
     void rebuildFailureLeavesTableUnchanged();
     void rebuildKeepsIdsAndAddsCollation();
     void rebuildReplacesIndexOfSameName();
@@ -318,6 +320,34 @@ void tst_UpdateBase::copyTableFailureStopsAtFailingRow()
     QCOMPARE(g_messages.size(), 1);
     QVERIFY(g_messages.first().contains(QLatin1String("UNIQUE constraint failed")));
     QCOMPARE(Fixture::rows(file, "select id from dst"), QStringList({"1"}));
+}
+
+void tst_UpdateBase::copyTableStopsAtUnreadableRows_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::newRow("first rows") << 4;   // the first leaf: src's root is page 2, dst's 3
+    QTest::newRow("middle rows") << 60;
+}
+
+void tst_UpdateBase::copyTableStopsAtUnreadableRows()
+{
+    // Damaged pages in the table: the rows on them cannot be read, and a
+    // copy that passed them over quietly would let the rebuild drop the
+    // table with them.
+    QFETCH(int, page);
+    const QString file = path(QStringLiteral("damaged.db"));
+    QVERIFY(Fixture::runScript(file,
+        "create table src(id integer primary key, t text); create table dst(id integer primary key, t text);"
+        "insert into src with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000)"
+        "  select i, printf('%0200d', i) from n;"));
+    QByteArray bytes = Fixture::readFile(file);
+    const int pageSize = 4096;
+    QVERIFY(bytes.size() > 100 * pageSize);
+    bytes.replace((page - 1) * pageSize, 2 * pageSize, QByteArray(2 * pageSize, '\x5a'));
+    QVERIFY(Fixture::writeFile(file, bytes));
+    Probe probe(file);
+    QVERIFY(!probe.copyTable(QStringLiteral("dst"), QStringLiteral("src")));
+    QVERIFY2(!g_messages.filter(QStringLiteral("malformed")).isEmpty(), qPrintable(g_messages.join('\n')));
 }
 
 void tst_UpdateBase::rebuildFailureLeavesTableUnchanged()
