@@ -14,6 +14,8 @@ QVector<UpdateBase::Block> UpdateSyslog::blocks()
 
 bool UpdateSyslog::update()
 {
+    if (newerThan(currentVersion(blocks())))
+        return true;
     if (!backupBeforeUpgrade(currentVersion(blocks())))
         return false;
     if (version() < 1)
