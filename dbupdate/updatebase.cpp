@@ -175,6 +175,60 @@ bool replaceFile(const QString &source, const QString &target)
 #endif
 }
 
+// The default connection's SQLite handle, or null when it has none.
+sqlite3 *defaultHandle()
+{
+    const QVariant handle = QSqlDatabase::database().driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.data());
+}
+
+// Copies every page of the default connection's database into the empty
+// file `path`. One step under one read transaction: the copy is a snapshot
+// even while another process writes, and costs what reading the pages does
+// (no rebuild of tables and indexes).
+bool copyPages(const QString &path, QString *error)
+{
+    sqlite3 *source = defaultHandle();
+    if (!source) {
+        *error = QStringLiteral("the database is not open");
+        return false;
+    }
+    sqlite3 *copy = nullptr;
+    int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) {
+        // The copy is a new file that nobody reads until it is renamed: no
+        // journal beside it, and one flush of the whole file afterwards.
+        rc = sqlite3_exec(copy, "pragma journal_mode = off; pragma synchronous = off", nullptr, nullptr, nullptr);
+    }
+    if (rc == SQLITE_OK) {
+        sqlite3_backup *backup = sqlite3_backup_init(copy, "main", source, "main");
+        if (!backup) {
+            rc = sqlite3_errcode(copy);
+        } else {
+            rc = sqlite3_backup_step(backup, -1);
+            const int finished = sqlite3_backup_finish(backup);
+            if (rc == SQLITE_DONE)
+                rc = finished;
+        }
+    }
+    if (rc != SQLITE_OK) {
+        // The source's error when the read failed there, the copy's otherwise.
+        const int sourceCode = sqlite3_errcode(source);
+        *error = QString::fromUtf8(sourceCode != SQLITE_OK && sourceCode != SQLITE_DONE
+                                   ? sqlite3_errmsg(source)
+                                   : (copy ? sqlite3_errmsg(copy) : sqlite3_errstr(rc)));
+        if (error->isEmpty() || *error == QLatin1String("not an error"))
+            *error = QString::fromUtf8(sqlite3_errstr(rc));
+    }
+    if (sqlite3_close(copy) != SQLITE_OK && rc == SQLITE_OK) {
+        *error = QStringLiteral("the copy could not be closed");
+        return false;
+    }
+    return rc == SQLITE_OK;
+}
+
 // Writes a consistent copy of the default connection's database to
 // `target`: first under a temporary name beside it, renamed over `target`
 // only when complete. On failure `target` is as it was and `error` says why.
@@ -187,19 +241,8 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
     }
     partial.close(); // the copy must find it empty, and it stays reserved
 
-    // SQLite reads the file in one read transaction: the copy is a snapshot
-    // even while another process writes.
-    QSqlQuery vacuum;
-    if (!vacuum.prepare(QStringLiteral("vacuum into ?"))) {
-        *error = vacuum.lastError().text();
+    if (!copyPages(partial.fileName(), error))
         return false;
-    }
-    vacuum.addBindValue(partial.fileName());
-    if (!vacuum.exec()) {
-        *error = vacuum.lastError().text();
-        return false;
-    }
-    vacuum.finish();
     if (!syncFile(partial.fileName())) {
         *error = QStringLiteral("the copy could not be flushed to the disk");
         return false;
