@@ -234,6 +234,14 @@ bool copyPages(const QString &path, QString *error)
 // only when complete. On failure `target` is as it was and `error` says why.
 bool writeCopy(const QString &source, const QString &target, QString *error)
 {
+    // A power cut during an earlier copy can leave it under its temporary
+    // name, as large as the file; it was never renamed, so nothing needs it.
+    const QFileInfo targetInfo(target);
+    QDir targetDir = targetInfo.absoluteDir();
+    for (const QString &stale : targetDir.entryList({targetInfo.fileName() + QStringLiteral(".??????")},
+                                                    QDir::Files | QDir::Hidden | QDir::System))
+        targetDir.remove(stale);
+
     QTemporaryFile partial(target + QStringLiteral(".XXXXXX"));
     if (!partial.open()) {
         *error = partial.errorString();

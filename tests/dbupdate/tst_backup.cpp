@@ -149,6 +149,10 @@ void tst_Backup::backupBeforeUpgrade()
     const QString otherVersion = dir.filePath(QStringLiteral("data.db.v%1.bak").arg(version + 1));
     QVERIFY(Fixture::writeFile(sameVersion, "an older copy"));
     QVERIFY(Fixture::writeFile(otherVersion, "a copy of another upgrade"));
+    // A copy a power cut interrupted, under its temporary name: the next copy
+    // of that name removes it.
+    const QString interrupted = sameVersion + QStringLiteral(".Q7xZ2p");
+    QVERIFY(Fixture::writeFile(interrupted, "SQLite format 3"));
 
     const QString log = dir.filePath(QStringLiteral("update.log"));
     const Fixture::Run r = Fixture::runDbupdate(dir.path(), {log});
@@ -173,6 +177,8 @@ void tst_Backup::backupBeforeUpgrade()
     QStringList expected = {"data.db", sameVersion.section(QLatin1Char('/'), -1),
                             otherVersion.section(QLatin1Char('/'), -1), "profile.db",
                             "profile.db.v0.bak", "qc.db", "syslog.db", "update.log"};
+    if (version == 5)
+        expected << interrupted.section(QLatin1Char('/'), -1);
     expected.sort();
     QCOMPARE(filesIn(dir.path()), expected);
     QVERIFY2(text.contains("Debug: syslog.db holds no tables yet: no backup needed"), text.constData());
