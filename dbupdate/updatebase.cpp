@@ -196,7 +196,12 @@ bool copyPages(const QString &path, QString *error)
         return false;
     }
     sqlite3 *copy = nullptr;
-    int rc = sqlite3_open_v2(QFile::encodeName(path).constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+#ifdef Q_OS_WIN
+    const QByteArray name = path.toUtf8(); // SQLite's own file names are UTF-8 there
+#else
+    const QByteArray name = QFile::encodeName(path);
+#endif
+    int rc = sqlite3_open_v2(name.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
     if (rc == SQLITE_OK) {
         // The copy is a new file that nobody reads until it is renamed: no
         // journal beside it, and one flush of the whole file afterwards.
@@ -214,13 +219,9 @@ bool copyPages(const QString &path, QString *error)
         }
     }
     if (rc != SQLITE_OK) {
-        // The source's error when the read failed there, the copy's otherwise.
-        const int sourceCode = sqlite3_errcode(source);
-        *error = QString::fromUtf8(sourceCode != SQLITE_OK && sourceCode != SQLITE_DONE
-                                   ? sqlite3_errmsg(source)
-                                   : (copy ? sqlite3_errmsg(copy) : sqlite3_errstr(rc)));
-        if (error->isEmpty() || *error == QLatin1String("not an error"))
-            *error = QString::fromUtf8(sqlite3_errstr(rc));
+        // SQLite leaves the error of a copy, the source's read included, on
+        // the copy's connection.
+        *error = QString::fromUtf8(copy && sqlite3_errcode(copy) == rc ? sqlite3_errmsg(copy) : sqlite3_errstr(rc));
     }
     if (sqlite3_close(copy) != SQLITE_OK && rc == SQLITE_OK) {
         *error = QStringLiteral("the copy could not be closed");
