@@ -12,7 +12,7 @@
  *                         second name (rename) and `size` bytes of data.
  *
  * Opens (unnamed O_TMPFILE files too, and the links that name them later),
- * writes (write, pwrite, writev), truncations, flushes (fsync, fdatasync; of
+ * writes (write, pwrite, writev, copy_file_range), truncations, flushes (fsync, fdatasync; of
  * the directory itself too), renames, unlinks and closes are recorded after
  * they succeeded, and only the bytes really written.
  */
@@ -449,4 +449,43 @@ int linkat(int fromAt, const char *from, int toAt, const char *to, int flags)
         record(OpLink, isFollowed(source) ? source : -1, 0, NULL, 0, name, NULL, 0);
     pthread_mutex_unlock(&lock);
     return rc;
+}
+
+/* A copy in the kernel: recorded as a write of the bytes it put there. */
+ssize_t copy_file_range(int in, loff_t *inOffset, int out, loff_t *outOffset, size_t size, unsigned flags)
+{
+    static ssize_t (*f)(int, loff_t *, int, loff_t *, size_t, unsigned);
+    if (!f)
+        f = REAL(copy_file_range);
+    if (!isFollowed(out))
+        return f(in, inOffset, out, outOffset, size, flags);
+    pthread_mutex_lock(&lock);
+    const off_t at = outOffset ? *outOffset : lseek(out, 0, SEEK_CUR);
+    const ssize_t n = f(in, inOffset, out, outOffset, size, flags);
+    if (n > 0) {
+        char *data = malloc((size_t)n);
+        static ssize_t (*readAt)(int, void *, size_t, off_t);
+        if (!readAt)
+            readAt = (ssize_t (*)(int, void *, size_t, off_t))dlsym(RTLD_NEXT, "pread64");
+        /* The descriptor may be write-only: read the bytes through another. */
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", out);
+        static int (*realOpen)(const char *, int, ...);
+        if (!realOpen)
+            realOpen = REAL(open);
+        const int fd = realOpen(link, O_RDONLY | O_CLOEXEC);
+        if (data && fd >= 0 && readAt(fd, data, (size_t)n, at) == n)
+            record(OpWrite, out, at, data, n, NULL, NULL, 0);
+        else
+            record(OpWrite, out, at, NULL, -1, NULL, NULL, 0); /* unknown bytes: the reader stops */
+        if (fd >= 0) {
+            static int (*realClose)(int);
+            if (!realClose)
+                realClose = REAL(close);
+            realClose(fd);
+        }
+        free(data);
+    }
+    pthread_mutex_unlock(&lock);
+    return n;
 }

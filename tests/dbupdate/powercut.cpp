@@ -427,6 +427,10 @@ bool Explorer::record()
         at += int(r.nameSize);
         const QString name2 = QString::fromUtf8(bytes.mid(at, int(r.name2Size)));
         at += int(r.name2Size);
+        if (r.size < 0) {
+            fprintf(stderr, "trace: a copy whose bytes could not be read back\n");
+            return false;
+        }
         const QByteArray data = bytes.mid(at, int(r.size));
         at += int(r.size);
         Op op;
