@@ -68,6 +68,19 @@ build() {
     fi
 }
 
+# The programs of the tests CTest selects in a build directory, as --target
+# arguments: a test's program is named after the test (ws_add_test, and
+# fuzz_<target>[_seeds]); helper programs come as dependencies. Sanitizer
+# builds build these only, not the benchmarks.
+test_targets() {
+    local dir=$1 name
+    shift
+    (cd "$dir" && ctest -N "$@") | sed -n 's/^ *Test *#[0-9]*: *//p' | while read -r name; do
+        name=${name#fuzz_}
+        printf -- '--target %s\n' "${name%_seeds}"
+    done | sort -u
+}
+
 # Runs CTest in a build directory with the given selection. Its output goes
 # to <dir>/ctest.log; shown are one line per test and the summary, and the
 # output of every test that failed.
@@ -101,7 +114,8 @@ stage_normal() {
 
 stage_asan() {
     cmake --preset asan -DWS_FUZZ_SECONDS="$fuzz_seconds" >/dev/null || return 1
-    build build-asan || return 1
+    # shellcheck disable=SC2046
+    build build-asan $(test_targets build-asan) || return 1
     sanitizer_env "$root/build-asan/sanitizer-reports"
     local status=0
     run_ctest build-asan -LE '^fuzzing$' || status=1
@@ -109,18 +123,17 @@ stage_asan() {
     return $status
 }
 
-# Only the programs of the concurrency tests are built: a test's program is
-# named after the test (ws_add_test), and helper programs come as dependencies.
+# Only the programs of the concurrency tests are built.
 stage_tsan() {
     cmake --preset tsan >/dev/null || return 1
-    local tests
-    tests=$(cd build-tsan && ctest -N -L '^concurrency$' | sed -n 's/^ *Test *#[0-9]*: *//p')
-    if [ -z "$tests" ]; then
+    local targets
+    targets=$(test_targets build-tsan -L '^concurrency$')
+    if [ -z "$targets" ]; then
         echo "No tests labelled 'concurrency' yet."
         return 0
     fi
     # shellcheck disable=SC2086
-    build build-tsan $(printf -- '--target %s ' $tests) || return 1
+    build build-tsan $targets || return 1
     sanitizer_env "$root/build-tsan/sanitizer-reports"
     local status=0
     run_ctest build-tsan -L '^concurrency$' || status=1
@@ -128,11 +141,10 @@ stage_tsan() {
     return $status
 }
 
-# The asan stage built the targets; libFuzzer itself ends a target at its
-# first report, keeping the input under build-asan/fuzz/artifacts/.
 # The Debian packages built, installed with apt-get and run from /usr.
 stage_package() {
     local status=0
+    mkdir -p build
     bash scripts/package-check.sh >build/package-check.log 2>&1 || status=1
     if [ $status -eq 0 ]; then
         grep -E '^== ' build/package-check.log
@@ -144,15 +156,18 @@ stage_package() {
     return $status
 }
 
+# The asan stage built the targets; libFuzzer itself ends a target at its
+# first report, keeping the input under build-asan/fuzz/artifacts/.
 stage_fuzz() {
     cmake --preset asan -DWS_FUZZ_SECONDS="$fuzz_seconds" >/dev/null || return 1
-    build build-asan || return 1
     local targets
-    targets=$(cd build-asan && ctest -N -L '^fuzzing$' | sed -n 's/^ *Test *#[0-9]*: *//p')
+    targets=$(test_targets build-asan -L '^fuzzing$')
     if [ -z "$targets" ]; then
         echo "No fuzz targets found: the fuzz/ set-up is broken."
         return 1
     fi
+    # shellcheck disable=SC2086
+    build build-asan $targets || return 1
     sanitizer_env "$root/build-asan/sanitizer-reports"
     local status=0
     run_ctest build-asan -L '^fuzzing$' || status=1
