@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The main job: builds the project, lays a legacy data directory (all four
-# files at old schema versions, from samples/legacy/*.sql), upgrades it with
-# dbupdate and shows the log and the schema versions before and after.
+# The main job: builds the upgrade program (dbupdate, its library and its
+# catalogue; scripts/test.sh builds the rest), lays a legacy data directory
+# (all four files at old schema versions, from samples/legacy/*.sql),
+# upgrades it with dbupdate and shows the log and the schema versions before
+# and after.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh --target dbupdate
 
 dir=build/sample-data
 rm -rf "$dir"

@@ -13,9 +13,17 @@
  *                           exclusive lock on the same file, and lets it go
  *                           before the next statement: another program
  *                           writing at exactly that moment.
+ *   WS_SQLHOOK_WRITES=FILE  appends one line per write to a database file
+ *                           (a file whose name holds ".db": the file, its
+ *                           journal, a backup) to FILE: "<number>\t<number of
+ *                           the last statement prepared>\t<file name>";
+ *   WS_SQLHOOK_KILL_AT_WRITE=N  sends SIGKILL just before the N-th such write
+ *                           (counted from 1) reaches the file.
  *
  * The tests use it to kill the upgrade program between any two of its
- * statements, the benchmark to replay its statements in the sqlite3 shell.
+ * statements and inside a statement (in the middle of a commit), the
+ * benchmark to replay its statements in the sqlite3 shell. Both counts are
+ * deterministic for a single-threaded program given the same files.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -55,11 +63,15 @@ static void lockAround(sqlite3 *db, const char *sql, size_t length)
     }
     inLocker = 0;
 }
+static long writes;
 
+#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+
+/* The trace's own writes bypass the hooks below. */
 static void writeAll(int fd, const char *data, size_t size)
 {
     while (size > 0) {
-        const ssize_t n = write(fd, data, size);
+        const ssize_t n = NEXT(write)(fd, data, size);
         if (n <= 0)
             return;
         data += n;
@@ -157,7 +169,53 @@ static void seen16(sqlite3 *db, const void *sql, int bytes)
     free(utf8);
 }
 
-#define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
+/* Counts (and traces, or dies at) a write to a database file. */
+static void writing(int fd)
+{
+    const char *killAt = getenv("WS_SQLHOOK_KILL_AT_WRITE");
+    const char *trace = getenv("WS_SQLHOOK_WRITES");
+    if (!(killAt && *killAt) && !(trace && *trace))
+        return;
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t size = readlink(link, path, sizeof path - 1);
+    if (size <= 0)
+        return;
+    path[size] = 0;
+    const char *base = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
+    if (!strstr(base, ".db"))
+        return;
+    ++writes;
+    if (killAt && atol(killAt) == writes)
+        kill(getpid(), SIGKILL);
+    if (!trace || !*trace)
+        return;
+    char line[4200];
+    const int length = snprintf(line, sizeof line, "%ld\t%ld\t%s\n", writes, counter, base);
+    const int out = open(trace, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (out >= 0 && length > 0) {
+        writeAll(out, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+        close(out);
+    }
+}
+
+ssize_t write(int fd, const void *data, size_t size)
+{
+    writing(fd);
+    return NEXT(write)(fd, data, size);
+}
+
+ssize_t pwrite(int fd, const void *data, size_t size, off_t offset)
+{
+    writing(fd);
+    return NEXT(pwrite)(fd, data, size, offset);
+}
+
+ssize_t pwrite64(int fd, const void *data, size_t size, off64_t offset)
+{
+    writing(fd);
+    return NEXT(pwrite64)(fd, data, size, offset);
+}
 
 int sqlite3_prepare_v2(sqlite3 *db, const char *sql, int bytes, sqlite3_stmt **stmt,
                        const char **tail)

@@ -1,17 +1,17 @@
 #include "dbfixture.h"
+#include "killpoints.h"
 #include "legacydata.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
-// The real upgrade program killed (SIGKILL) between any two of its
-// statements on data.db, and at random moments, then started again: no
-// result may be lost and the next start must finish the upgrade.
+using KillPoints::Kill;
+
+// The real upgrade program killed (SIGKILL) before chosen statements on
+// data.db and inside its commits, then started again: no result may be lost
+// and the next start must finish the upgrade.
 class tst_UpdateDataKill : public QObject
 {
     Q_OBJECT
@@ -20,155 +20,59 @@ private slots:
     void killedAnywhere();
 };
 
-namespace {
-
-const int patients = 1500; // two results, curves and details each
-const int curvePoints = 60;
-
-struct Kill {
-    qint64 atStatement = 0; // the N-th statement the program prepares, or
-    int afterMs = -1;       // a delay after the start
-    QString describe() const
-    {
-        return atStatement > 0 ? QStringLiteral("killed before statement %1").arg(atStatement)
-                               : QStringLiteral("killed after %1 ms").arg(afterMs);
-    }
-};
-
-QProcessEnvironment hookEnvironment()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SQLHOOK_LIB));
-    // A sanitizer build wants its runtime first; the hook does not mind.
-    const QString asan = env.value(QStringLiteral("ASAN_OPTIONS"));
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               (asan.isEmpty() ? QString() : asan + QLatin1Char(':')) + QStringLiteral("verify_asan_link_order=0"));
-    return env;
-}
-
-// Runs dbupdate in `dir`; returns true when it was killed.
-bool runKilled(const QString &dir, const Kill &kill)
-{
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    p.setStandardOutputFile(QProcess::nullDevice());
-    p.setStandardErrorFile(QProcess::nullDevice());
-    if (kill.atStatement > 0) {
-        QProcessEnvironment env = hookEnvironment();
-        env.insert(QStringLiteral("WS_SQLHOOK_KILL_AT"), QString::number(kill.atStatement));
-        p.setProcessEnvironment(env);
-    }
-    p.start(QStringLiteral(DBUPDATE_BIN), {QDir(dir).filePath(QStringLiteral("update.log"))});
-    if (!p.waitForStarted())
-        return false;
-    if (kill.afterMs >= 0 && !p.waitForFinished(kill.afterMs))
-        p.kill();
-    p.waitForFinished(60000);
-    return p.exitStatus() == QProcess::CrashExit;
-}
-
-} // namespace
-
 void tst_UpdateDataKill::killedAnywhere_data()
 {
     QTest::addColumn<int>("from");
-    QTest::addColumn<int>("randomRounds");
+    QTest::addColumn<int>("patients"); // two results, curves and details each
+    QTest::addColumn<bool>("every");   // killed before every statement
+    // Enough patients that the copies spill from SQLite's page cache before
+    // the commit; a sanitizer build, many times slower, lays fewer.
+    const int bulk = KillPoints::sampled ? 300 : 1500;
     // Version 4 has curves of result versions 1 and 2: a run that repeated
     // the conversion of version 2 files would set them all to 1.
-    QTest::newRow("version 0") << 0 << 12;
-    QTest::newRow("version 2") << 2 << 12;
-    QTest::newRow("version 4") << 4 << 4;
+    QTest::newRow("version 0") << 0 << bulk << false;
+    QTest::newRow("version 2") << 2 << bulk << false;
+    QTest::newRow("version 4") << 4 << bulk << false;
+    // The longest upgrade of a small file, killed before each of its statements.
+    if (!KillPoints::sampled)
+        QTest::newRow("version 0, every statement") << 0 << 20 << true;
 }
 
 void tst_UpdateDataKill::killedAnywhere()
 {
     QFETCH(int, from);
-    QFETCH(int, randomRounds);
-    // A process kill leaves the file's pages in the operating system's
-    // cache whether or not they were synced, so the rounds run on a memory
-    // file system when there is one: the syncs would only cost time.
-    const QString shm = QStringLiteral("/dev/shm");
-    const bool memory = QFileInfo(shm).isDir() && QFileInfo(shm).isWritable();
-    QTemporaryDir work(memory ? shm + QStringLiteral("/tst_updatedata_kill-XXXXXX")
-                              : QDir::tempPath() + QStringLiteral("/tst_updatedata_kill-XXXXXX"));
+    QFETCH(int, patients);
+    QFETCH(bool, every);
+    QTemporaryDir work(KillPoints::scratchTemplate(QStringLiteral("tst_updatedata_kill")));
     QVERIFY(work.isValid());
     const QString original = work.filePath(QStringLiteral("original.db"));
     QVERIFY(Legacy::createData(original, from));
-    QVERIFY(Legacy::addBulkData(original, from, patients, curvePoints));
+    QVERIFY(Legacy::addBulkData(original, from, patients, 60));
     const QByteArray originalDigest = Legacy::contentDigest(original);
     QVERIFY(!originalDigest.isEmpty());
 
-    // One traced run: which statements go to data.db, and how long a run takes.
+    // One traced run: which statements and writes go to data.db.
     const QString traceDir = work.filePath(QStringLiteral("trace"));
     QVERIFY(QDir().mkpath(traceDir));
     QVERIFY(QFile::copy(original, traceDir + QStringLiteral("/data.db")));
     QVERIFY(Legacy::layProfile(traceDir));
-    QList<qint64> points;
-    int statementsOnData = 0;
-    int runMs = 0;
-    {
-        QProcess p;
-        p.setWorkingDirectory(traceDir);
-        QProcessEnvironment env = hookEnvironment();
-        env.insert(QStringLiteral("WS_SQLHOOK_TRACE"), traceDir + QStringLiteral("/trace.txt"));
-        p.setProcessEnvironment(env);
-        QElapsedTimer timer;
-        timer.start();
-        p.start(QStringLiteral(DBUPDATE_BIN), {traceDir + QStringLiteral("/update.log")});
-        QVERIFY(p.waitForFinished(60000));
-        runMs = int(timer.elapsed());
-        QCOMPARE(p.exitCode(), 0);
-        // Always killed before these: the start of every block and of the
-        // version write, the commit, and the middle of each row copy.
-        static const char *const boundaries[] = {
-            "begin transaction", "savepoint ", "drop trigger on_delete_patient", "release savepoint",
-            "drop view if exists result", "alter table patient add memo text", "delete from version",
-            "insert into version values(5)", "commit transaction",
-        };
-        QList<qint64> others;
-        bool afterData = false;
-        int inserts = 0;
-        for (const QByteArray &line : Fixture::readFile(traceDir + QStringLiteral("/trace.txt")).split('\n')) {
-            const QList<QByteArray> fields = line.split('\t');
-            if (fields.size() < 3)
-                continue;
-            const qint64 n = fields.at(0).toLongLong();
-            const QByteArray &statement = fields.at(2);
-            if (fields.at(1) != "data.db") {
-                if (afterData) {
-                    // Right after the commit, before the next file is touched.
-                    points << n;
-                    break;
-                }
-                continue;
-            }
-            afterData = true;
-            inserts = statement.startsWith("INSERT INTO") ? inserts + 1 : 0;
-            bool boundary = inserts == 2;
-            for (const char *b : boundaries)
-                boundary = boundary || statement.startsWith(b);
-            (boundary ? points : others) << n;
-        }
-        statementsOnData = int(points.size() + others.size()) - 1;
-        // And a sample of everything in between, SQLite's own schema reads
-        // inside the statements included.
-        const int stride = qMax(1, int(others.size()) / qMax(1, 48 - int(points.size())));
-        for (int i = 0; i < others.size(); i += stride)
-            points << others.at(i);
-    }
+    const KillPoints::Trace trace = KillPoints::traced(traceDir, {traceDir + QStringLiteral("/update.log")});
+    QCOMPARE(trace.exitCode, 0);
+    // Beside the transaction statements: the start of the blocks that have
+    // no savepoint of their own, and the last statement of the trigger's.
+    const QList<Kill> points = KillPoints::choose(trace, "data.db", every, KillPoints::sampled ? 0 : 8,
+                                                  {"drop trigger on_delete_patient", "drop view if exists result",
+                                                   "alter table patient add memo text"});
+    int writeKills = 0;
+    for (const Kill &k : points)
+        writeKills += k.write > 0;
     QVERIFY2(points.size() > 10, "the trace shows no statements on data.db");
+    QVERIFY2(writeKills > 0, "the trace shows no commit writing data.db");
 
+    // Every third round the restarted run is killed at the same point too.
     QList<QList<Kill>> rounds;
-    for (qint64 n : qAsConst(points))
-        rounds << QList<Kill>({Kill{n, -1}});
-    QRandomGenerator random(20261208u + quint32(from));
-    for (int i = 0; i < randomRounds; ++i) {
-        QList<Kill> round = {Kill{0, int(random.bounded(runMs + runMs / 4 + 1))}};
-        // Every other round the restarted run is killed as well.
-        if (i % 2)
-            round << Kill{0, int(random.bounded(runMs + 1))};
-        rounds << round;
-    }
+    for (int i = 0; i < points.size(); ++i)
+        rounds << (i % 3 == 2 ? QList<Kill>{points.at(i), points.at(i)} : QList<Kill>{points.at(i)});
 
     int killsThatLeftOldVersion = 0;
     int killsAfterCommit = 0;
@@ -178,10 +82,12 @@ void tst_UpdateDataKill::killedAnywhere()
         QVERIFY(QFile::copy(original, data));
         QVERIFY(Legacy::layProfile(dir.path()));
         QString what;
-        for (const Kill &kill : round) {
+        for (int k = 0; k < round.size(); ++k) {
+            const Kill &kill = round.at(k);
             what += kill.describe() + QLatin1Char(' ');
-            if (!runKilled(dir.path(), kill)) {
-                QVERIFY2(kill.atStatement == 0, qPrintable(what + QStringLiteral("did not die")));
+            if (!KillPoints::runKilled(dir.path(), {dir.filePath(QStringLiteral("update.log"))}, kill)) {
+                // A restart after the commit has fewer statements to reach.
+                QVERIFY2(k > 0, qPrintable(what + QStringLiteral("did not die")));
                 continue;
             }
             // What another program opening the file now would find: the
@@ -206,7 +112,7 @@ void tst_UpdateDataKill::killedAnywhere()
             }
         }
 
-        const Fixture::Run rerun = Fixture::runDbupdate(dir.path(), {dir.filePath(QStringLiteral("update.log"))});
+        const Fixture::Run rerun = Fixture::runDbupdate(dir.path(), {dir.filePath(QStringLiteral("update.log"))}, -1);
         QVERIFY2(rerun.exitCode == 0, qPrintable(what + QString::fromUtf8(Fixture::readFile(dir.filePath(QStringLiteral("update.log"))))));
 
         QCOMPARE(Fixture::rows(data, "select version from version"), QStringList({"5"}));
@@ -236,9 +142,9 @@ void tst_UpdateDataKill::killedAnywhere()
     // Both outcomes of a kill were seen, so the checks above saw both.
     QVERIFY(killsThatLeftOldVersion > 0);
     QVERIFY(killsAfterCommit > 0);
-    qInfo("version %d: %lld rounds, %d statements on data.db, a run takes %d ms; %d kills left the old file,"
-          " %d the upgraded one", from, qint64(rounds.size()), statementsOnData, runMs,
-          killsThatLeftOldVersion, killsAfterCommit);
+    qInfo("version %d, %d patients: %lld rounds (%d in a commit), %lld statements traced; %d kills left the"
+          " old file, %d the upgraded one", from, patients, qint64(rounds.size()), writeKills,
+          qint64(trace.statements.size()), killsThatLeftOldVersion, killsAfterCommit);
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateDataKill)

@@ -1,19 +1,16 @@
 #include "dbfixture.h"
+#include "killpoints.h"
 #include "profilefixture.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
-// Kills the real dbupdate at many points of the upgrade of a version-0
-// profile.db and checks after each kill, and after the next run, that the
-// file is whole: at its old version or with everything that version 4
-// needs, never in between.
+// Kills the real dbupdate before chosen statements of the upgrade of a
+// version-0 profile.db and inside its commits, and checks after each kill,
+// and after the next run, that the file is whole: at its old version or with
+// everything that version 4 needs, never in between.
 class tst_UpdateProfileKill : public QObject
 {
     Q_OBJECT
@@ -22,13 +19,11 @@ private slots:
     void killedAnywhere();
 
 private:
-    enum class Moment { Delay, JournalCreated, Committed, NextDatabase };
-    QString killedRun(const QString &dir, Moment moment, qint64 delayUs);
     QString checkWhole(const QString &file, bool mustBeCurrent);
 
-    QTemporaryDir m_dir;
+    QTemporaryDir m_dir{KillPoints::scratchTemplate(QStringLiteral("tst_updateprofile_kill"))};
     QString m_template;
-    qint64 m_runUs = 0;
+    KillPoints::Trace m_trace;
     int m_users = 0;
     int m_curves = 0;
     int m_points = 0;
@@ -36,8 +31,10 @@ private:
 
 namespace {
 
-const int userCount = 4000;
-const int curveCount = 600;
+// Enough that the user copy and the fills spill from SQLite's page cache
+// before the commit; fewer in a sanitizer build, many times slower.
+const int userCount = KillPoints::sampled ? 800 : 4000;
+const int curveCount = KillPoints::sampled ? 120 : 600;
 
 } // namespace
 
@@ -66,51 +63,13 @@ void tst_UpdateProfileKill::initTestCase()
     QCOMPARE(m_curves, curveCount);
     m_points = Fixture::scalar(m_template, "select count(*) from curvePoint").toInt();
 
-    // How long a whole run takes here, so the random kills fall inside it.
-    const QString dir = m_dir.filePath("timing");
+    // One traced run: which statements and writes go to profile.db.
+    const QString dir = m_dir.filePath("trace");
     QVERIFY(QDir().mkpath(dir));
     QVERIFY(QFile::copy(m_template, dir + "/profile.db"));
-    QElapsedTimer timer;
-    timer.start();
-    const Fixture::Run run = Fixture::runDbupdate(dir);
-    m_runUs = timer.nsecsElapsed() / 1000;
-    QCOMPARE(run.exitCode, 0);
+    m_trace = KillPoints::traced(dir, {});
+    QCOMPARE(m_trace.exitCode, 0);
     QCOMPARE(checkWhole(dir + "/profile.db", true), QString());
-    qInfo("one upgrade takes %lld ms", m_runUs / 1000);
-}
-
-QString tst_UpdateProfileKill::killedRun(const QString &dir, Moment moment, qint64 delayUs)
-{
-    const QString journal = dir + "/profile.db-journal";
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    p.start(QStringLiteral(DBUPDATE_BIN), QStringList());
-    if (!p.waitForStarted())
-        return QStringLiteral("dbupdate did not start");
-    QElapsedTimer timer;
-    timer.start();
-    bool journalSeen = false;
-    for (;;) {
-        if (p.state() != QProcess::Running || timer.elapsed() > 60000)
-            break;
-        const bool journalNow = QFileInfo::exists(journal);
-        journalSeen = journalSeen || journalNow;
-        bool now = false;
-        switch (moment) {
-        case Moment::Delay: now = timer.nsecsElapsed() / 1000 >= delayUs; break;
-        case Moment::JournalCreated: now = journalNow; break;
-        case Moment::Committed: now = journalSeen && !journalNow; break;
-        case Moment::NextDatabase: now = QFileInfo::exists(dir + "/data.db"); break;
-        }
-        if (now)
-            break;
-        // Let the process run for the random delays; spin for the others.
-        if (moment == Moment::Delay)
-            QThread::usleep(200);
-    }
-    p.kill();
-    p.waitForFinished();
-    return QString();
 }
 
 QString tst_UpdateProfileKill::checkWhole(const QString &file, bool mustBeCurrent)
@@ -159,42 +118,46 @@ QString tst_UpdateProfileKill::checkWhole(const QString &file, bool mustBeCurren
 
 void tst_UpdateProfileKill::killedAnywhere()
 {
-    struct Round { Moment moment; qint64 delayUs; const char *what; };
-    QVector<Round> rounds;
-    for (int i = 0; i < 4; ++i) {
-        rounds.append({ Moment::JournalCreated, 0, "as the first page is written" });
-        rounds.append({ Moment::Committed, 0, "right after the commit" });
-    }
-    rounds.append({ Moment::NextDatabase, 0, "as data.db is opened" });
-    QRandomGenerator *random = QRandomGenerator::global();
-    for (int i = 0; i < 24; ++i)
-        rounds.append({ Moment::Delay, qint64(random->bounded(double(m_runUs))), "after a random delay" });
+    const QList<KillPoints::Kill> points = KillPoints::choose(m_trace, "profile.db", false,
+                                                              KillPoints::sampled ? 0 : 16);
+    int writeKills = 0;
+    for (const KillPoints::Kill &k : points)
+        writeKills += k.write > 0;
+    QVERIFY2(points.size() > 10, "the trace shows no statements on profile.db");
+    QVERIFY2(writeKills > 0, "the trace shows no commit writing profile.db");
 
     int oldSeen = 0, newSeen = 0;
-    for (int i = 0; i < rounds.size(); ++i) {
-        const Round &round = rounds.at(i);
+    for (int i = 0; i < points.size(); ++i) {
         const QString dir = m_dir.filePath(QString::number(i));
         QVERIFY(QDir().mkpath(dir));
         const QString file = dir + "/profile.db";
         QVERIFY(QFile::copy(m_template, file));
-        const QString label = QStringLiteral("round %1, killed %2 (%3 us)").arg(i).arg(round.what).arg(round.delayUs);
+        // Every third round the restarted run is killed at the same point too.
+        const int kills = i % 3 == 2 ? 2 : 1;
+        QString label = QStringLiteral("round %1").arg(i);
+        for (int k = 0; k < kills; ++k) {
+            label += QLatin1String(", ") + points.at(i).describe();
+            if (!KillPoints::runKilled(dir, {}, points.at(i))) {
+                // A restart after the commit has fewer statements to reach.
+                QVERIFY2(k > 0, qPrintable(label + ": did not die"));
+                break;
+            }
+            const QString afterKill = checkWhole(file, false);
+            QVERIFY2(afterKill.isEmpty(), qPrintable(label + ": after the kill: " + afterKill));
+            if (Fixture::scalar(file, "select count(*) from sqlite_master where name = 'version'").toInt())
+                ++newSeen;
+            else
+                ++oldSeen;
+        }
 
-        const QString started = killedRun(dir, round.moment, round.delayUs);
-        QVERIFY2(started.isEmpty(), qPrintable(started));
-        const QString afterKill = checkWhole(file, false);
-        QVERIFY2(afterKill.isEmpty(), qPrintable(label + ": after the kill: " + afterKill));
-        if (Fixture::scalar(file, "select count(*) from sqlite_master where name = 'version'").toInt())
-            ++newSeen;
-        else
-            ++oldSeen;
-
-        const Fixture::Run run = Fixture::runDbupdate(dir);
+        const Fixture::Run run = Fixture::runDbupdate(dir, {}, -1);
         QVERIFY2(run.exitCode == 0, qPrintable(label + ": rerun: " + QString::fromLocal8Bit(run.standardError)));
         const QString afterRerun = checkWhole(file, true);
         QVERIFY2(afterRerun.isEmpty(), qPrintable(label + ": after the rerun: " + afterRerun));
         QDir(dir).removeRecursively();
     }
-    qInfo("%d kills left the old file, %d the upgraded one", oldSeen, newSeen);
+    qInfo("%lld rounds (%d in a commit), %lld statements traced; %d kills left the old file, %d the upgraded one",
+          qint64(points.size()), writeKills, qint64(m_trace.statements.size()), oldSeen, newSeen);
     // Both outcomes occurred, so the kills fell before and after the commit.
     QVERIFY(oldSeen > 0);
     QVERIFY(newSeen > 0);
