@@ -1,9 +1,6 @@
 #include "statusreport.h"
 
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "upgradefile.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -12,20 +9,6 @@
 #include <QVariant>
 
 namespace {
-
-struct FileSteps {
-    const char *fileName;
-    bool versioned;
-    QVector<UpdateBase::Block> (*blocks)();
-};
-
-// The run's order and files.
-const FileSteps files[] = {
-    { "profile.db", true, UpdateProfile::blocks },
-    { "data.db", true, UpdateData::blocks },
-    { "qc.db", false, UpdateQc::blocks },
-    { "syslog.db", true, UpdateSyslog::blocks },
-};
 
 // What one file holds, read on a read-only connection of its own.
 struct Present {
@@ -61,7 +44,7 @@ Present inspect(const QString &fileName)
     return present;
 }
 
-QString describe(const FileSteps &file)
+QString describe(const UpgradeFile &file)
 {
     const QString name = QString::fromLatin1(file.fileName);
     const QVector<UpdateBase::Block> blocks = file.blocks();
@@ -93,16 +76,19 @@ QString describe(const FileSteps &file)
 
     // A file left by a newer release is not touched by a run at all.
     const bool newer = file.versioned && from > current;
+    // The versions in table order, then what runs on every start.
     QStringList pending;
+    QStringList everyRun;
     for (const UpdateBase::Block &block : blocks) {
         if (newer)
             break;
         if (block.version == 0)
-            pending << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
+            everyRun << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
         else if (from < block.version)
             pending << QStringLiteral("  to version %1: %2").arg(block.version)
                            .arg(QString::fromUtf8(block.description));
     }
+    pending += everyRun;
     if (newer)
         text += QStringLiteral(", newer than this program: a run leaves it as it is");
     else if (file.versioned && from >= current)
@@ -122,7 +108,7 @@ QString describe(const FileSteps &file)
 QString statusReport()
 {
     QString report;
-    for (const FileSteps &file : files)
+    for (const UpgradeFile &file : upgradeFiles())
         report += describe(file);
     return report;
 }

@@ -42,9 +42,12 @@ void reportQueryError(QSqlQuery query, const char *file, int line)
     qWarning("%s", message.constData());
 }
 
-UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
+UpdateBase::UpdateBase(const QString &fileName, const QVector<Block> &blocks, int guards,
+                       QObject *parent)
     : QObject(parent)
     , m_fileName(fileName)
+    , m_blocks(blocks)
+    , m_guards(guards)
     , m_version(0)
 {
     // Replaces the previous upgrade's default connection; Qt warns about it.
@@ -441,6 +444,99 @@ bool UpdateBase::newerThan(int current) const
         return false;
     qWarning("%s is at version %d, newer than this program's version %d: it is left as it is",
              m_fileName.toUtf8().constData(), m_version, current);
+    return true;
+}
+
+UpdateBase::Step UpdateBase::sql(const QString &text, const char *file, int line)
+{
+    return { text, file, line, Action() };
+}
+
+UpdateBase::Step UpdateBase::step(Action action, const char *file, int line)
+{
+    return { QString(), file, line, std::move(action) };
+}
+
+bool UpdateBase::update()
+{
+    // qc.db has no schema of ours: opening it is enough, and creates it.
+    if (m_blocks.isEmpty())
+        return true;
+    // A file left by a newer release gets none of the steps, not even those
+    // of every start: that release would take them for its own.
+    const int current = currentVersion(m_blocks);
+    if (newerThan(current))
+        return true;
+    // Before the first schema statement: no copy, no upgrade.
+    if (!backupBeforeUpgrade(current))
+        return false;
+
+    // The schema steps, the version row and the data steps that depend on
+    // the old version commit together: a run killed or failed before the
+    // commit leaves the file at its old version, and the next run starts
+    // from a clean state instead of repeating blocks over half-converted
+    // tables.
+    beginTransaction(__FILE__, __LINE__);
+    if (!inTransaction() && (m_guards & RequireTransaction))
+        return false;
+    if (inTransaction() && (m_guards & RecheckVersion)) {
+        // Read again inside the transaction: the version is the file's until
+        // the commit. It differs from the one the blocks are chosen by only
+        // when another program held the file as the run started (the read
+        // failed and gave 0) and let it go since: the blocks chosen by 0
+        // would convert a newer file again.
+        const int stored = storedVersion();
+        if (stored != m_version) {
+            qWarning("%s changed while the upgrade started (version %d, now %d); it is left for the next start",
+                     m_fileName.toUtf8().constData(), m_version, stored);
+            rollbackTransaction(__FILE__, __LINE__);
+            return false;
+        }
+    }
+    if (!runBlocks()) {
+        rollbackTransaction(__FILE__, __LINE__);
+        return false;
+    }
+    if (!inTransaction())
+        return true; // could not open one (logged): statements committed one by one
+    // False when the database dropped the transaction (disk full, I/O error)
+    // or the commit failed: nothing of this run reached the file.
+    if (!commitTransaction(__FILE__, __LINE__))
+        return false;
+    for (const Block &block : qAsConst(m_blocks)) {
+        if (block.version == 0 && block.phase == Phase::AfterCommit && block.data && !block.data(*this))
+            return false;
+    }
+    return true;
+}
+
+bool UpdateBase::runSchema(const Block &block)
+{
+    for (const Step &step : block.schema) {
+        if (step.action) {
+            if (!step.action(*this))
+                return false;
+        } else {
+            exec(step.sql, step.file, step.line);
+        }
+    }
+    return true;
+}
+
+bool UpdateBase::runBlocks()
+{
+    for (const Block &block : qAsConst(m_blocks)) {
+        if (block.version > m_version && !runSchema(block))
+            return false;
+    }
+    exec(QStringLiteral("delete from version"), __FILE__, __LINE__);
+    exec(QStringLiteral("insert into version values(%1)").arg(currentVersion(m_blocks)), __FILE__, __LINE__);
+    for (const Block &block : qAsConst(m_blocks)) {
+        const bool due = block.version > m_version
+            || (block.version == 0 && block.phase == Phase::InTransaction);
+        if (due && block.data && !block.data(*this))
+            return false;
+    }
     return true;
 }
 

@@ -3,9 +3,12 @@
 
 #include <QObject>
 #include <QSqlRecord>
+#include <QString>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
+
+#include <functional>
 
 class QSqlDatabase;
 class QSqlQuery;
@@ -15,25 +18,69 @@ class QSqlQuery;
 void reportQueryError(QSqlQuery query, const char *file, int line);
 
 // Base of the four database upgrades. The constructor opens the file on the
-// default connection and reads its schema version; subclasses implement
-// update() as their list of version blocks.
+// default connection and reads its schema version; update() runs the file's
+// table of blocks (see Block).
 class UpdateBase : public QObject
 {
     Q_OBJECT
 public:
+    // A step of a block that is more than one statement; false stops the
+    // upgrade, and the transaction is rolled back.
+    using Action = std::function<bool(UpdateBase &)>;
+
+    // One schema statement of a block with where it is written (for the
+    // log), or an action run in its place.
+    struct Step {
+        QString sql;
+        const char *file;
+        int line;
+        Action action;
+    };
+
+    // When a block of version 0 runs: inside the upgrade's transaction,
+    // after the data steps of the versions before it, or after the commit.
+    enum class Phase { InTransaction, AfterCommit };
+
     // One step of an upgrade as the status report names it: the version it
-    // brings the file to, or 0 for a step that runs on every start.
+    // brings the file to, or 0 for a step that runs on every start. A run
+    // applies, in table order, the schema steps of every block above the
+    // stored version, writes the table's highest version, then the data
+    // steps of those blocks and of the every-start blocks of phase
+    // InTransaction, commits, and last runs the AfterCommit blocks.
     struct Block {
         int version;
         const char *description;
+        QVector<Step> schema = {};
+        Action data = {};
+        Phase phase = Phase::InTransaction;
     };
 
-    explicit UpdateBase(const QString &fileName, QObject *parent = nullptr);
+    // The checks a file's run makes after opening its transaction.
+    enum Guard {
+        // Read the version again inside the transaction; when it changed
+        // since the start, nothing is done and the next start upgrades.
+        RecheckVersion = 0x1,
+        // A transaction that cannot be opened stops the upgrade (without
+        // this flag the statements then commit one by one).
+        RequireTransaction = 0x2,
+    };
+
+    // A schema statement written at the caller's place.
+    static Step sql(const QString &text, const char *file = __builtin_FILE(),
+                    int line = __builtin_LINE());
+    // An action in the schema, logged at the caller's place.
+    static Step step(Action action, const char *file = __builtin_FILE(),
+                     int line = __builtin_LINE());
+
+    explicit UpdateBase(const QString &fileName, const QVector<Block> &blocks = {},
+                        int guards = 0, QObject *parent = nullptr);
     ~UpdateBase() override;
 
     int version() const;
     QString fileName() const;
-    virtual bool update() = 0;
+    // Runs the table of blocks; false when the upgrade failed or was
+    // left for the next start.
+    virtual bool update();
 
     // The version a file holds, 0 when it has none or cannot be read; a
     // failed read also sets `error` when given (left empty otherwise).
@@ -104,12 +151,16 @@ protected:
     bool transactionLost() const;
 
 private:
+    bool runBlocks();
+    bool runSchema(const Block &block);
     bool runStatement(const QString &sql, const char *file, int line);
     // Executes a prepared query; logs its failure when `report` is set, and
     // always when the failure ended the upgrade's transaction.
     bool runQuery(QSqlQuery &query, bool report, const char *file, int line);
 
     QString m_fileName;
+    QVector<Block> m_blocks;
+    int m_guards;
     int m_version;
     QString m_versionError;
     bool m_inTransaction = false;

@@ -275,162 +275,143 @@ const char currentCurveTable[] =
 } // namespace
 
 UpdateProfile::UpdateProfile(QObject *parent)
-    : UpdateBase(QStringLiteral("profile.db"), parent)
+    : UpdateBase(QStringLiteral("profile.db"), blocks(), RecheckVersion | RequireTransaction, parent)
 {
 }
 
-// One entry per `if (version() < N)` step of update() below (schema and
-// the defaults that depend on the old version), and one per step that runs
-// on every start; keep them together.
+// The schema of every block due runs first, then the version row, then the
+// data steps in table order: the defaults that depend on the old version
+// and the every-start resets inside the transaction; the calibration
+// recompute and the closing rows after the commit.
 QVector<UpdateBase::Block> UpdateProfile::blocks()
 {
     return {
-        { 1, "user table with case-blind unique names; curveInfo table; curve delete trigger" },
+        { 1, "user table with case-blind unique names; curveInfo table; curve delete trigger", {
+            step(rebuildUsers),
+            sql(QString::fromUtf8(curveInfoTable)),
+            sql(QStringLiteral("drop trigger if exists deleteCurve")),
+            sql(QString::fromUtf8(deleteCurveV1)),
+            sql(QStringLiteral("create table version(version integer)")),
+        } },
         { 2, "curve instrument id and unique (name, instrument) index; version-2 settings, "
-             "reagent list, schedule and analysis defaults" },
+             "reagent list, schedule and analysis defaults", {
+            sql(QStringLiteral("alter table curve add column instrUuid text")),
+            sql(QStringLiteral("drop index curve_index")),
+            sql(QStringLiteral("create unique index curve_index on curve(name, instrUuid)")),
+        }, writeVersion2Defaults },
         { 3, "calibration method and display axes; curve coefficients c, d, e and valid flag; "
-             "calibration methods and axis functions" },
+             "calibration methods and axis functions", {
+            sql(QStringLiteral("alter table assayCalibration add column method integer")),
+            sql(QStringLiteral("alter table assayCalibration add column dispX text")),
+            sql(QStringLiteral("alter table assayCalibration add column dispY text")),
+            sql(QStringLiteral("alter table curve add column c real")),
+            sql(QStringLiteral("alter table curve add column d real")),
+            sql(QStringLiteral("alter table curve add column e real")),
+            sql(QStringLiteral("alter table curve add column valid integer")),
+        }, writeCalibrationMethods },
+        { 0, "assay items (OD precision, PT normal limit) and analyst/odThreshold reset", {},
+          resetAssayItems, Phase::InTransaction },
         { 4, "curve lot numbers; currentCurve table filled from the stored curves; curve_index "
-             "dropped; curve delete trigger also removes currentCurve rows" },
-        { 0, "assay items (OD precision, PT normal limit) and analyst/odThreshold reset" },
-        { 0, "calibration variables carried over; curves not marked valid refitted" },
-        { 0, "patient/memo caption and Buffer(ATIII) reagent where missing" },
+             "dropped; curve delete trigger also removes currentCurve rows", {
+            sql(QStringLiteral("alter table curve add column lotsNum text")),
+            sql(QString::fromUtf8(currentCurveTable)),
+            // Several curves may share a name from now on; currentCurve says
+            // which one is in use.
+            sql(QStringLiteral("drop index curve_index")),
+            sql(QStringLiteral("drop trigger if exists deleteCurve")),
+            sql(QString::fromUtf8(deleteCurveV4)),
+        }, fillCurrentCurve },
+        { 0, "calibration variables carried over; curves not marked valid refitted", {},
+          recompute, Phase::AfterCommit },
+        { 0, "patient/memo caption and Buffer(ATIII) reagent where missing", {},
+          writeClosingRows, Phase::AfterCommit },
     };
 }
 
-bool UpdateProfile::update()
+bool UpdateProfile::rebuildUsers(UpdateBase &base)
 {
-    // A file left by a newer release gets none of the steps, not even those
-    // of every start: that release would take them for its own.
-    if (newerThan(currentVersion(blocks())))
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
+    // Names differing only in case are one user from here on; when the old
+    // table has such a pair the copy fails and the whole upgrade is undone.
+    CopyFailure failure;
+    if (self.rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
+                          __FILE__, __LINE__, &failure))
         return true;
-
-    // Before the first schema statement: no copy, no upgrade.
-    if (!backupBeforeUpgrade(currentVersion(blocks())))
+    // A lost transaction has been reported where it happened.
+    const bool lost = self.transactionLost();
+    self.rollbackTransaction(__FILE__, __LINE__);
+    if (lost)
         return false;
+    const QString user = failure.rowid.isValid()
+        ? QStringLiteral("user id %1").arg(failure.rowid.toLongLong())
+        : QStringLiteral("a user");
+    // The hint only where it is the cause: two names alike but for case.
+    const QString hint = failure.error.contains(QLatin1String("UNIQUE constraint failed: user.name"))
+        ? QStringLiteral("; names must differ in more than letter case")
+        : QString();
+    qWarning("profile.db: %s could not be copied into the new user table (%s%s); the "
+             "upgrade was undone and the file is unchanged",
+             user.toUtf8().constData(), failure.error.toUtf8().constData(),
+             hint.toUtf8().constData());
+    return false;
+}
 
-    // The schema steps, the version row and the data steps that depend on
-    // the old version commit together: a run killed or failed before the
-    // commit leaves the file as it was, and the next run starts over.
-    beginTransaction(__FILE__, __LINE__);
-    if (!inTransaction())
-        return false;
+bool UpdateProfile::writeVersion2Defaults(UpdateBase &base)
+{
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
+    for (const ProfileRow &row : version2Head)
+        self.exec(statement(row), __FILE__, __LINE__);
+    for (const char *name : version2ReagentDeletes)
+        self.exec(QStringLiteral("delete from reagent where name=") + quoted(QString::fromUtf8(name)),
+                  __FILE__, __LINE__);
+    for (const ReagentRow &row : version2Reagents)
+        self.exec(statement(Kind::Replace, row), __FILE__, __LINE__);
+    for (const ProfileRow &row : version2Tail)
+        self.exec(statement(row), __FILE__, __LINE__);
+    return true;
+}
 
-    // Read again inside the transaction: the version is the file's until the
-    // commit. When it differs from the one the steps are chosen by, another
-    // program changed the file in between; nothing is done now and the next
-    // start upgrades the file.
-    const int stored = storedVersion();
-    if (stored != version()) {
-        qWarning("profile.db changed while the upgrade started (version %d, now %d); it is left for the next start",
-                 version(), stored);
-        rollbackTransaction(__FILE__, __LINE__);
-        return false;
-    }
+bool UpdateProfile::writeCalibrationMethods(UpdateBase &base)
+{
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
+    for (const CalibrationRow &row : version3Calibrations)
+        self.exec(statement(row), __FILE__, __LINE__);
+    return true;
+}
 
-    if (version() < 1) {
-        // Names differing only in case are one user from here on; when the old
-        // table has such a pair the copy fails and the whole upgrade is undone.
-        CopyFailure failure;
-        if (!rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
-                          __FILE__, __LINE__, &failure)) {
-            // A lost transaction has been reported where it happened.
-            const bool lost = transactionLost();
-            rollbackTransaction(__FILE__, __LINE__);
-            if (!lost) {
-                const QString user = failure.rowid.isValid()
-                    ? QStringLiteral("user id %1").arg(failure.rowid.toLongLong())
-                    : QStringLiteral("a user");
-                // The hint only where it is the cause: two names alike but for case.
-                const QString hint = failure.error.contains(QLatin1String("UNIQUE constraint failed: user.name"))
-                    ? QStringLiteral("; names must differ in more than letter case")
-                    : QString();
-                qWarning("profile.db: %s could not be copied into the new user table (%s%s); the "
-                         "upgrade was undone and the file is unchanged",
-                         user.toUtf8().constData(), failure.error.toUtf8().constData(),
-                         hint.toUtf8().constData());
-            }
-            return false;
-        }
-        exec(QString::fromUtf8(curveInfoTable), __FILE__, __LINE__);
-        exec(QStringLiteral("drop trigger if exists deleteCurve"), __FILE__, __LINE__);
-        exec(QString::fromUtf8(deleteCurveV1), __FILE__, __LINE__);
-        exec(QStringLiteral("create table version(version integer)"), __FILE__, __LINE__);
-    }
-    if (version() < 2) {
-        exec(QStringLiteral("alter table curve add column instrUuid text"), __FILE__, __LINE__);
-        exec(QStringLiteral("drop index curve_index"), __FILE__, __LINE__);
-        exec(QStringLiteral("create unique index curve_index on curve(name, instrUuid)"),
-             __FILE__, __LINE__);
-    }
-    if (version() < 3) {
-        static const char *const statements[] = {
-            "alter table assayCalibration add column method integer",
-            "alter table assayCalibration add column dispX text",
-            "alter table assayCalibration add column dispY text",
-            "alter table curve add column c real",
-            "alter table curve add column d real",
-            "alter table curve add column e real",
-            "alter table curve add column valid integer",
-        };
-        for (const char *sql : statements)
-            exec(QString::fromLatin1(sql), __FILE__, __LINE__);
-    }
-    if (version() < 4) {
-        exec(QStringLiteral("alter table curve add column lotsNum text"), __FILE__, __LINE__);
-        exec(QString::fromUtf8(currentCurveTable), __FILE__, __LINE__);
-        // Several curves may share a name from now on; currentCurve says
-        // which one is in use.
-        exec(QStringLiteral("drop index curve_index"), __FILE__, __LINE__);
-        exec(QStringLiteral("drop trigger if exists deleteCurve"), __FILE__, __LINE__);
-        exec(QString::fromUtf8(deleteCurveV4), __FILE__, __LINE__);
-    }
-
-    exec(QStringLiteral("delete from version"), __FILE__, __LINE__);
-    exec(QStringLiteral("insert into version values(4)"), __FILE__, __LINE__);
-
-    if (version() < 2) {
-        for (const ProfileRow &row : version2Head)
-            exec(statement(row), __FILE__, __LINE__);
-        for (const char *name : version2ReagentDeletes)
-            exec(QStringLiteral("delete from reagent where name=") + quoted(QString::fromUtf8(name)),
-                 __FILE__, __LINE__);
-        for (const ReagentRow &row : version2Reagents)
-            exec(statement(Kind::Replace, row), __FILE__, __LINE__);
-        for (const ProfileRow &row : version2Tail)
-            exec(statement(row), __FILE__, __LINE__);
-    }
-    if (version() < 3) {
-        for (const CalibrationRow &row : version3Calibrations)
-            exec(statement(row), __FILE__, __LINE__);
-    }
-
-    exec(QStringLiteral("update assayItem set precision=-1 where name='OD'"), __FILE__, __LINE__);
-    exec(QStringLiteral("update assayItem set upperNormal=15 where assayTemplateId="
-                        "(select id from assayTemplate where name='PT') and name='T' and upperNormal=14"),
-         __FILE__, __LINE__);
+bool UpdateProfile::resetAssayItems(UpdateBase &base)
+{
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
+    self.exec(QStringLiteral("update assayItem set precision=-1 where name='OD'"), __FILE__, __LINE__);
+    self.exec(QStringLiteral("update assayItem set upperNormal=15 where assayTemplateId="
+                             "(select id from assayTemplate where name='PT') and name='T' and upperNormal=14"),
+              __FILE__, __LINE__);
     for (const ProfileRow &row : everyRun)
-        exec(statement(row), __FILE__, __LINE__);
+        self.exec(statement(row), __FILE__, __LINE__);
+    return true;
+}
 
-    if (version() < 4) {
-        // Where curves share a name, the last one inserted stays current.
-        exec(QStringLiteral("insert into currentCurve (name, curveId) select name, id from curve"),
-             __FILE__, __LINE__);
-    }
+bool UpdateProfile::fillCurrentCurve(UpdateBase &base)
+{
+    // Where curves share a name, the last one inserted stays current.
+    static_cast<UpdateProfile &>(base).exec(
+        QStringLiteral("insert into currentCurve (name, curveId) select name, id from curve"),
+        __FILE__, __LINE__);
+    return true;
+}
 
-    // Fails when SQLite itself dropped the transaction; the file is then at
-    // its old version and the next run starts over.
-    if (!commitTransaction(__FILE__, __LINE__))
-        return false;
+bool UpdateProfile::recompute(UpdateBase &base)
+{
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
+    return self.updateVariables() && self.updateCurves();
+}
 
-    if (!updateVariables())
-        return false;
-    if (!updateCurves())
-        return false;
-
+bool UpdateProfile::writeClosingRows(UpdateBase &base)
+{
+    UpdateProfile &self = static_cast<UpdateProfile &>(base);
     for (const ProfileRow &row : closingProfile)
-        exec(statement(row), __FILE__, __LINE__);
-    exec(statement(Kind::InsertOrIgnore, closingReagent), __FILE__, __LINE__);
+        self.exec(statement(row), __FILE__, __LINE__);
+    self.exec(statement(Kind::InsertOrIgnore, closingReagent), __FILE__, __LINE__);
     return true;
 }
 
