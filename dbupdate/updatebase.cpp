@@ -471,15 +471,26 @@ bool UpdateBase::update()
     if (!backupBeforeUpgrade(current))
         return false;
 
+    if (!runInTransaction())
+        return false;
+    for (const Block &block : qAsConst(m_blocks)) {
+        if (block.version == 0 && block.phase == Phase::AfterCommit && block.data && !block.data(*this))
+            return false;
+    }
+    return true;
+}
+
+bool UpdateBase::runInTransaction()
+{
     // The schema steps, the version row and the data steps that depend on
     // the old version commit together: a run killed or failed before the
     // commit leaves the file at its old version, and the next run starts
     // from a clean state instead of repeating blocks over half-converted
-    // tables.
-    beginTransaction(__FILE__, __LINE__);
-    if (!inTransaction() && (m_guards & RequireTransaction))
+    // tables. Every return before the commit rolls back.
+    Transaction transaction(*this, __FILE__, __LINE__);
+    if (!transaction.isOpen() && (m_guards & RequireTransaction))
         return false;
-    if (inTransaction() && (m_guards & RecheckVersion)) {
+    if (transaction.isOpen() && (m_guards & RecheckVersion)) {
         // Read again inside the transaction: the version is the file's until
         // the commit. It differs from the one the blocks are chosen by only
         // when another program held the file as the run started (the read
@@ -489,25 +500,16 @@ bool UpdateBase::update()
         if (stored != m_version) {
             qWarning("%s changed while the upgrade started (version %d, now %d); it is left for the next start",
                      m_fileName.toUtf8().constData(), m_version, stored);
-            rollbackTransaction(__FILE__, __LINE__);
             return false;
         }
     }
-    if (!runBlocks()) {
-        rollbackTransaction(__FILE__, __LINE__);
+    if (!runBlocks())
         return false;
-    }
-    if (!inTransaction())
+    if (!transaction.isOpen())
         return true; // could not open one (logged): statements committed one by one
     // False when the database dropped the transaction (disk full, I/O error)
     // or the commit failed: nothing of this run reached the file.
-    if (!commitTransaction(__FILE__, __LINE__))
-        return false;
-    for (const Block &block : qAsConst(m_blocks)) {
-        if (block.version == 0 && block.phase == Phase::AfterCommit && block.data && !block.data(*this))
-            return false;
-    }
-    return true;
+    return transaction.commit();
 }
 
 bool UpdateBase::runSchema(const Block &block)
@@ -561,6 +563,61 @@ bool UpdateBase::exec(const QString &sql, const char *file, int line)
 {
     runStatement(sql, file, line);
     return true;
+}
+
+bool UpdateBase::run(const QString &sql, const char *file, int line)
+{
+    return runStatement(sql, file, line);
+}
+
+bool UpdateBase::run(QSqlQuery &query, const char *file, int line)
+{
+    return runQuery(query, true, file, line);
+}
+
+bool UpdateBase::prepare(QSqlQuery &query, const QString &sql, const char *file, int line)
+{
+    if (m_transactionLost)
+        return false;
+    if (query.prepare(sql))
+        return true;
+    reportQueryError(query, file, line);
+    return false;
+}
+
+bool UpdateBase::readAll(QSqlQuery &query, const std::function<void()> &row, const char *file, int line)
+{
+    if (!run(query, file, line))
+        return false;
+    while (query.next())
+        row();
+    if (!query.lastError().isValid())
+        return true;
+    reportQueryError(query, file, line);
+    return false;
+}
+
+UpdateBase::Transaction::Transaction(UpdateBase &upgrade, const char *file, int line)
+    : m_upgrade(upgrade)
+    , m_file(file)
+    , m_line(line)
+{
+    m_upgrade.beginTransaction(file, line);
+}
+
+UpdateBase::Transaction::~Transaction()
+{
+    m_upgrade.rollbackTransaction(m_file, m_line);
+}
+
+bool UpdateBase::Transaction::isOpen() const
+{
+    return m_upgrade.inTransaction();
+}
+
+bool UpdateBase::Transaction::commit()
+{
+    return m_upgrade.commitTransaction(m_file, m_line);
 }
 
 void UpdateBase::beginTransaction(const char *file, int line)

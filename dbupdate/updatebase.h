@@ -117,7 +117,37 @@ protected:
         QString error;
     };
 
+    // The SQL funnel: every statement of an upgrade goes through these. A
+    // failure is logged by reportQueryError with the caller's file and line;
+    // one that took the upgrade's transaction along also ends it (see
+    // beginTransaction), and every later statement is skipped.
+    bool prepare(QSqlQuery &query, const QString &sql, const char *file, int line);
+    bool run(QSqlQuery &query, const char *file, int line);
+    bool run(const QString &sql, const char *file, int line);
+    // Runs a prepared query and hands each of its rows to `row`; false,
+    // logged, when the statement fails or a row cannot be read, so that a
+    // table that cannot be read never passes for an empty one.
+    bool readAll(QSqlQuery &query, const std::function<void()> &row, const char *file, int line);
+    // A schema statement: its failure is logged and the upgrade goes on.
     bool exec(const QString &sql, const char *file, int line);
+
+    // A transaction for the lifetime of a scope: rolled back when the scope
+    // ends before commit(), unless SQLite already dropped it.
+    class Transaction
+    {
+    public:
+        Transaction(UpdateBase &upgrade, const char *file, int line);
+        ~Transaction();
+        bool isOpen() const;
+        bool commit();
+
+    private:
+        Q_DISABLE_COPY(Transaction)
+        UpdateBase &m_upgrade;
+        const char *m_file;
+        int m_line;
+    };
+
     bool renameTable(const QString &oldName, const QString &newName);
     // Copies every row of `source` into `target` inside SQLite, each value
     // as stored (the target column's affinity applies as on any insert).
@@ -151,6 +181,7 @@ protected:
     bool transactionLost() const;
 
 private:
+    bool runInTransaction();
     bool runBlocks();
     bool runSchema(const Block &block);
     bool runStatement(const QString &sql, const char *file, int line);

@@ -18,6 +18,8 @@ protected:
     bool updateCurves();
 
 private:
+    friend class CurveRefit; // the recompute's statements go through the funnel
+
     // The table's steps that are more than one statement.
     static bool rebuildUsers(UpdateBase &base);
     static bool writeVersion2Defaults(UpdateBase &base);
