@@ -181,6 +181,14 @@ protected:
     bool transactionLost() const;
 
 private:
+    // Whether a table copy has rows to copy: none (also when the table is
+    // missing), some, or the table cannot be read.
+    enum class SourceRows { None, Some, Unreadable };
+    SourceRows probeSource(const QString &source, QStringList *names);
+    // The copy of copyTable() redone one row at a time to name the row that
+    // fails; the rows before it stay copied.
+    bool copyRowByRow(const QString &target, const QString &source, const QString &copy,
+                      const QVariantList &bound, const QString &rowid, CopyFailure *failure);
     bool runInTransaction();
     bool runBlocks();
     bool runSchema(const Block &block);
