@@ -52,6 +52,14 @@ CurveRefit::CurveRefit(UpdateProfile &upgrade)
 {
 }
 
+// One row of the variable table, as the recompute reads it.
+struct CurveRefit::VariableRow
+{
+    QVariant id;
+    QVariant assayTemplateId;
+    QVariant name;
+};
+
 bool CurveRefit::updateVariables()
 {
     QSqlQuery count;
@@ -61,26 +69,28 @@ bool CurveRefit::updateVariables()
         return false;
     if (count.next() && count.value(0).toLongLong() >= 1)
         return true;
-
-    // Read to the end first: no reading statement stays open while the
-    // updates below commit.
-    struct VariableRow
-    {
-        QVariant id;
-        QVariant assayTemplateId;
-        QVariant name;
-    };
     QVector<VariableRow> rows;
+    return readVariables(&rows) && carryVariables(rows);
+}
+
+bool CurveRefit::readVariables(QVector<VariableRow> *rows)
+{
+    // Read to the end first: no reading statement stays open while the
+    // updates commit.
     QSqlQuery variables;
     variables.setForwardOnly(true);
     if (!m_upgrade.prepare(variables, QStringLiteral("select id, assayTemplateId, name, value from variable"),
                            __FILE__, __LINE__)
             || !m_upgrade.readAll(variables, [&] {
-                   rows.append({variables.value(0), variables.value(1), variables.value(2)});
+                   rows->append({variables.value(0), variables.value(1), variables.value(2)});
                }, __FILE__, __LINE__))
         return false;
     variables.finish();
+    return true;
+}
 
+bool CurveRefit::carryVariables(const QVector<VariableRow> &rows)
+{
     QSqlQuery lookup;
     QSqlQuery store;
     if (!m_upgrade.prepare(lookup,
@@ -92,8 +102,7 @@ bool CurveRefit::updateVariables()
             || !m_upgrade.prepare(store, QStringLiteral("update variable set value=:value where id=:id"),
                                   __FILE__, __LINE__))
         return false;
-
-    for (const VariableRow &row : qAsConst(rows)) {
+    for (const VariableRow &row : rows) {
         lookup.bindValue(QStringLiteral(":name"), row.name);
         lookup.bindValue(QStringLiteral(":assayTemplateId"), row.assayTemplateId);
         if (!m_upgrade.run(lookup, __FILE__, __LINE__))

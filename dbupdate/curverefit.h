@@ -28,11 +28,14 @@ public:
 
 private:
     struct CurveRow;
+    struct VariableRow;
     struct Lookup {
         bool found = false;
         AssayTemplate::Calibration calibration;
     };
 
+    bool readVariables(QVector<VariableRow> *rows);
+    bool carryVariables(const QVector<VariableRow> &rows);
     bool readCurves(QVector<CurveRow> *rows);
     bool prepareCurveStatements();
     const Lookup *findCalibration(const QString &name);

@@ -44,6 +44,22 @@ Present inspect(const QString &fileName)
     return present;
 }
 
+// What a run would apply to a file at version `from`: the versions above it
+// in table order, then what runs on every start.
+QStringList pendingBlocks(const QVector<UpdateBase::Block> &blocks, int from)
+{
+    QStringList pending;
+    QStringList everyRun;
+    for (const UpdateBase::Block &block : blocks) {
+        if (block.version == 0)
+            everyRun << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
+        else if (from < block.version)
+            pending << QStringLiteral("  to version %1: %2").arg(block.version)
+                           .arg(QString::fromUtf8(block.description));
+    }
+    return pending + everyRun;
+}
+
 QString describe(const UpgradeFile &file)
 {
     const QString name = QString::fromLatin1(file.fileName);
@@ -76,19 +92,7 @@ QString describe(const UpgradeFile &file)
 
     // A file left by a newer release is not touched by a run at all.
     const bool newer = file.versioned && from > current;
-    // The versions in table order, then what runs on every start.
-    QStringList pending;
-    QStringList everyRun;
-    for (const UpdateBase::Block &block : blocks) {
-        if (newer)
-            break;
-        if (block.version == 0)
-            everyRun << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
-        else if (from < block.version)
-            pending << QStringLiteral("  to version %1: %2").arg(block.version)
-                           .arg(QString::fromUtf8(block.description));
-    }
-    pending += everyRun;
+    const QStringList pending = newer ? QStringList() : pendingBlocks(blocks, from);
     if (newer)
         text += QStringLiteral(", newer than this program: a run leaves it as it is");
     else if (file.versioned && from >= current)
