@@ -2,6 +2,7 @@
 #define TAMGLOBAL_H
 
 #include "core_global.h"
+#include "tamenums.h"
 
 #include <QMessageBox>
 #include <QString>
@@ -11,31 +12,6 @@
 class QDate;
 class QSqlRecord;
 class QWidget;
-
-namespace tam {
-
-// Bits of a result's flag set. Other bits are carried along untouched, so
-// the type is fixed: any stored int is a valid value.
-enum ResultFlag : int {
-    DilutionFlag = 0x0002,
-    LowerReportLimitFlag = 0x0004,
-    UpperReportLimitFlag = 0x0008,
-    LowerMarkLimitFlag = 0x0010,
-    UpperMarkLimitFlag = 0x0020,
-    ManualTestFlag = 0x1000,
-    ManualInputFlag = 0x8000
-};
-
-// Kind of a sample; statim and quality-control samples carry a prefix. The
-// type is fixed so a number read from a file is a valid value even when it
-// names no kind (it then gets no prefix).
-enum SampleType : int {
-    RoutineSample = 0,
-    StatimSample = 1,
-    QcSample = 2
-};
-
-} // namespace tam
 
 // The window a message box should belong to: the active modal widget's
 // window, else the active window's, else null.

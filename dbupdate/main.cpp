@@ -1,9 +1,6 @@
 #include "messagehandler.h"
 #include "statusreport.h"
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "upgradefile.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
@@ -50,13 +47,6 @@ bool loadTranslation(QTranslator *translator, const QStringList &dirs, const QSt
     return false;
 }
 
-template <typename Upgrade>
-bool runUpgrade()
-{
-    Upgrade upgrade;
-    return upgrade.update();
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -99,15 +89,8 @@ int main(int argc, char *argv[])
             app.installTranslator(translator.release());
     }
 
-    using Step = bool (*)();
-    static const Step steps[] = {
-        runUpgrade<UpdateProfile>,
-        runUpgrade<UpdateData>,
-        runUpgrade<UpdateQc>,
-        runUpgrade<UpdateSyslog>,
-    };
-    for (Step step : steps) {
-        if (!step())
+    for (const UpgradeFile &file : upgradeFiles()) {
+        if (!file.run())
             return 1;
     }
 

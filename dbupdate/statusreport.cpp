@@ -1,9 +1,6 @@
 #include "statusreport.h"
 
-#include "updatedata.h"
-#include "updateprofile.h"
-#include "updateqc.h"
-#include "updatesyslog.h"
+#include "upgradefile.h"
 
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -12,20 +9,6 @@
 #include <QVariant>
 
 namespace {
-
-struct FileSteps {
-    const char *fileName;
-    bool versioned;
-    QVector<UpdateBase::Block> (*blocks)();
-};
-
-// The run's order and files.
-const FileSteps files[] = {
-    { "profile.db", true, UpdateProfile::blocks },
-    { "data.db", true, UpdateData::blocks },
-    { "qc.db", false, UpdateQc::blocks },
-    { "syslog.db", true, UpdateSyslog::blocks },
-};
 
 // What one file holds, read on a read-only connection of its own.
 struct Present {
@@ -61,7 +44,23 @@ Present inspect(const QString &fileName)
     return present;
 }
 
-QString describe(const FileSteps &file)
+// What a run would apply to a file at version `from`: the versions above it
+// in table order, then what runs on every start.
+QStringList pendingBlocks(const QVector<UpdateBase::Block> &blocks, int from)
+{
+    QStringList pending;
+    QStringList everyRun;
+    for (const UpdateBase::Block &block : blocks) {
+        if (block.version == 0)
+            everyRun << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
+        else if (from < block.version)
+            pending << QStringLiteral("  to version %1: %2").arg(block.version)
+                           .arg(QString::fromUtf8(block.description));
+    }
+    return pending + everyRun;
+}
+
+QString describe(const UpgradeFile &file)
 {
     const QString name = QString::fromLatin1(file.fileName);
     const QVector<UpdateBase::Block> blocks = file.blocks();
@@ -93,16 +92,7 @@ QString describe(const FileSteps &file)
 
     // A file left by a newer release is not touched by a run at all.
     const bool newer = file.versioned && from > current;
-    QStringList pending;
-    for (const UpdateBase::Block &block : blocks) {
-        if (newer)
-            break;
-        if (block.version == 0)
-            pending << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
-        else if (from < block.version)
-            pending << QStringLiteral("  to version %1: %2").arg(block.version)
-                           .arg(QString::fromUtf8(block.description));
-    }
+    const QStringList pending = newer ? QStringList() : pendingBlocks(blocks, from);
     if (newer)
         text += QStringLiteral(", newer than this program: a run leaves it as it is");
     else if (file.versioned && from >= current)
@@ -122,7 +112,7 @@ QString describe(const FileSteps &file)
 QString statusReport()
 {
     QString report;
-    for (const FileSteps &file : files)
+    for (const UpgradeFile &file : upgradeFiles())
         report += describe(file);
     return report;
 }

@@ -42,9 +42,12 @@ void reportQueryError(QSqlQuery query, const char *file, int line)
     qWarning("%s", message.constData());
 }
 
-UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
+UpdateBase::UpdateBase(const QString &fileName, const QVector<Block> &blocks, int guards,
+                       QObject *parent)
     : QObject(parent)
     , m_fileName(fileName)
+    , m_blocks(blocks)
+    , m_guards(guards)
     , m_version(0)
 {
     // Replaces the previous upgrade's default connection; Qt warns about it.
@@ -444,6 +447,101 @@ bool UpdateBase::newerThan(int current) const
     return true;
 }
 
+UpdateBase::Step UpdateBase::sql(const QString &text, const char *file, int line)
+{
+    return { text, file, line, Action() };
+}
+
+UpdateBase::Step UpdateBase::step(Action action, const char *file, int line)
+{
+    return { QString(), file, line, std::move(action) };
+}
+
+bool UpdateBase::update()
+{
+    // qc.db has no schema of ours: opening it is enough, and creates it.
+    if (m_blocks.isEmpty())
+        return true;
+    // A file left by a newer release gets none of the steps, not even those
+    // of every start: that release would take them for its own.
+    const int current = currentVersion(m_blocks);
+    if (newerThan(current))
+        return true;
+    // Before the first schema statement: no copy, no upgrade.
+    if (!backupBeforeUpgrade(current))
+        return false;
+
+    if (!runInTransaction())
+        return false;
+    for (const Block &block : qAsConst(m_blocks)) {
+        if (block.version == 0 && block.phase == Phase::AfterCommit && block.data && !block.data(*this))
+            return false;
+    }
+    return true;
+}
+
+bool UpdateBase::runInTransaction()
+{
+    // The schema steps, the version row and the data steps that depend on
+    // the old version commit together: a run killed or failed before the
+    // commit leaves the file at its old version, and the next run starts
+    // from a clean state instead of repeating blocks over half-converted
+    // tables. Every return before the commit rolls back.
+    Transaction transaction(*this, __FILE__, __LINE__);
+    if (!transaction.isOpen() && (m_guards & RequireTransaction))
+        return false;
+    if (transaction.isOpen() && (m_guards & RecheckVersion)) {
+        // Read again inside the transaction: the version is the file's until
+        // the commit. It differs from the one the blocks are chosen by only
+        // when another program held the file as the run started (the read
+        // failed and gave 0) and let it go since: the blocks chosen by 0
+        // would convert a newer file again.
+        const int stored = storedVersion();
+        if (stored != m_version) {
+            qWarning("%s changed while the upgrade started (version %d, now %d); it is left for the next start",
+                     m_fileName.toUtf8().constData(), m_version, stored);
+            return false;
+        }
+    }
+    if (!runBlocks())
+        return false;
+    if (!transaction.isOpen())
+        return true; // could not open one (logged): statements committed one by one
+    // False when the database dropped the transaction (disk full, I/O error)
+    // or the commit failed: nothing of this run reached the file.
+    return transaction.commit();
+}
+
+bool UpdateBase::runSchema(const Block &block)
+{
+    for (const Step &step : block.schema) {
+        if (step.action) {
+            if (!step.action(*this))
+                return false;
+        } else {
+            exec(step.sql, step.file, step.line);
+        }
+    }
+    return true;
+}
+
+bool UpdateBase::runBlocks()
+{
+    for (const Block &block : qAsConst(m_blocks)) {
+        if (block.version > m_version && !runSchema(block))
+            return false;
+    }
+    exec(QStringLiteral("delete from version"), __FILE__, __LINE__);
+    exec(QStringLiteral("insert into version values(%1)").arg(currentVersion(m_blocks)), __FILE__, __LINE__);
+    for (const Block &block : qAsConst(m_blocks)) {
+        const bool due = block.version > m_version
+            || (block.version == 0 && block.phase == Phase::InTransaction);
+        if (due && block.data && !block.data(*this))
+            return false;
+    }
+    return true;
+}
+
 bool UpdateBase::runStatement(const QString &sql, const char *file, int line)
 {
     if (m_transactionLost)
@@ -465,6 +563,61 @@ bool UpdateBase::exec(const QString &sql, const char *file, int line)
 {
     runStatement(sql, file, line);
     return true;
+}
+
+bool UpdateBase::run(const QString &sql, const char *file, int line)
+{
+    return runStatement(sql, file, line);
+}
+
+bool UpdateBase::run(QSqlQuery &query, const char *file, int line)
+{
+    return runQuery(query, true, file, line);
+}
+
+bool UpdateBase::prepare(QSqlQuery &query, const QString &sql, const char *file, int line)
+{
+    if (m_transactionLost)
+        return false;
+    if (query.prepare(sql))
+        return true;
+    reportQueryError(query, file, line);
+    return false;
+}
+
+bool UpdateBase::readAll(QSqlQuery &query, const std::function<void()> &row, const char *file, int line)
+{
+    if (!run(query, file, line))
+        return false;
+    while (query.next())
+        row();
+    if (!query.lastError().isValid())
+        return true;
+    reportQueryError(query, file, line);
+    return false;
+}
+
+UpdateBase::Transaction::Transaction(UpdateBase &upgrade, const char *file, int line)
+    : m_upgrade(upgrade)
+    , m_file(file)
+    , m_line(line)
+{
+    m_upgrade.beginTransaction(file, line);
+}
+
+UpdateBase::Transaction::~Transaction()
+{
+    m_upgrade.rollbackTransaction(m_file, m_line);
+}
+
+bool UpdateBase::Transaction::isOpen() const
+{
+    return m_upgrade.inTransaction();
+}
+
+bool UpdateBase::Transaction::commit()
+{
+    return m_upgrade.commitTransaction(m_file, m_line);
 }
 
 void UpdateBase::beginTransaction(const char *file, int line)
@@ -551,40 +704,16 @@ bool UpdateBase::runQuery(QSqlQuery &query, bool report, const char *file, int l
     return false;
 }
 
-bool UpdateBase::copyTable(const QString &target, const QString &source,
-                           const QSqlRecord &values, const QStringList &droppedColumns,
-                           CopyFailure *failure)
-{
-    // The source's columns, and whether it holds a row at all: an empty
-    // table is not copied, so its columns need not fit the target.
-    QSqlQuery probe;
-    probe.setForwardOnly(true);
-    if (!probe.exec(QStringLiteral("select * from ") + source)) {
-        reportQueryError(probe, __FILE__, __LINE__);
-        // A missing table (SQLITE_ERROR) has nothing to copy; one that is
-        // there but cannot be read (damaged, locked) must not pass as empty.
-        return probe.lastError().nativeErrorCode() == QLatin1String("1");
-    }
-    const QSqlRecord sourceRecord = probe.record();
-    const bool empty = !probe.next();
-    if (empty && probe.lastError().isValid()) {
-        // Not an empty table but one that cannot be read: copying nothing
-        // and dropping the backup would lose its rows.
-        reportQueryError(probe, __FILE__, __LINE__);
-        return false;
-    }
-    probe.finish();
-    if (m_transactionLost)
-        return false;
-    if (empty)
-        return true;
+namespace {
 
-    // The rows are copied inside SQLite: every value keeps its storage class
-    // and bytes, subject only to the target column's affinity. The columns
-    // of `values` get the same bound value in every row.
-    QStringList sourceNames;
-    for (int i = 0; i < sourceRecord.count(); ++i)
-        sourceNames << sourceRecord.fieldName(i);
+// The statement that copies every row of `source` into `target` inside
+// SQLite: every value keeps its storage class and bytes, subject only to the
+// target column's affinity. Columns in `droppedColumns` are left out; the
+// columns of `values` get the same bound value in every row, their values
+// appended to `bound` in the order of the placeholders.
+QString copyStatement(const QString &target, const QString &source, const QStringList &sourceNames,
+                      const QSqlRecord &values, const QStringList &droppedColumns, QVariantList *bound)
+{
     QStringList columns = sourceNames;
     QStringList selected;
     for (const QString &name : sourceNames)
@@ -596,7 +725,6 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
             selected.removeAt(at);
         }
     }
-    QVariantList bound;
     for (int i = 0; i < values.count(); ++i) {
         const QSqlField field = values.field(i);
         int at = columnIndex(columns, field.name());
@@ -607,35 +735,88 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
         }
         selected[at] = QStringLiteral("?");
     }
-    // Bound in the order the placeholders stand in the select list.
     for (int i = 0; i < columns.size(); ++i) {
         if (selected.at(i) == QLatin1String("?"))
-            bound << values.field(values.indexOf(columns.at(i))).value();
+            *bound << values.field(values.indexOf(columns.at(i))).value();
     }
     QStringList targetColumns;
     for (const QString &name : qAsConst(columns))
         targetColumns << identifier(name);
+    return QStringLiteral("insert into %1(%2) select %3 from %4")
+        .arg(target, targetColumns.join(QLatin1String(", ")), selected.join(QLatin1String(", ")), source);
+}
 
-    // The rows go in rowid order, as a scan of the table gives them, so that
-    // conflicts resolve as they always did. A table without a rowid is
-    // copied in its own order and a failure cannot name the row.
-    QString rowid;
+// The name under which the source's rowid can be selected, or empty for a
+// table without one (or whose columns take every name of it).
+QString rowidColumn(const QString &source, const QStringList &sourceNames)
+{
     for (const char *candidate : {"rowid", "_rowid_", "oid"}) {
         if (columnIndex(sourceNames, QLatin1String(candidate)) < 0) {
             QSqlQuery check;
             if (check.prepare(QStringLiteral("select %1 from %2").arg(QLatin1String(candidate), source)))
-                rowid = QLatin1String(candidate);
+                return QLatin1String(candidate);
             break;
         }
     }
+    return QString();
+}
 
-    const QString copy = QStringLiteral("insert into %1(%2) select %3 from %4")
-                             .arg(target, targetColumns.join(QLatin1String(", ")),
-                                  selected.join(QLatin1String(", ")), source);
-    const auto bindAll = [&bound](QSqlQuery &query) {
-        for (const QVariant &value : qAsConst(bound))
-            query.addBindValue(value);
-    };
+void bindAll(QSqlQuery &query, const QVariantList &bound)
+{
+    for (const QVariant &value : bound)
+        query.addBindValue(value);
+}
+
+} // namespace
+
+UpdateBase::SourceRows UpdateBase::probeSource(const QString &source, QStringList *names)
+{
+    QSqlQuery probe;
+    probe.setForwardOnly(true);
+    if (!probe.exec(QStringLiteral("select * from ") + source)) {
+        reportQueryError(probe, __FILE__, __LINE__);
+        // A missing table (SQLITE_ERROR) has nothing to copy; one that is
+        // there but cannot be read (damaged, locked) must not pass as empty.
+        return probe.lastError().nativeErrorCode() == QLatin1String("1") ? SourceRows::None
+                                                                         : SourceRows::Unreadable;
+    }
+    const QSqlRecord record = probe.record();
+    for (int i = 0; i < record.count(); ++i)
+        *names << record.fieldName(i);
+    const bool empty = !probe.next();
+    if (empty && probe.lastError().isValid()) {
+        // Not an empty table but one that cannot be read: copying nothing
+        // and dropping the backup would lose its rows.
+        reportQueryError(probe, __FILE__, __LINE__);
+        return SourceRows::Unreadable;
+    }
+    probe.finish();
+    if (m_transactionLost)
+        return SourceRows::Unreadable;
+    return empty ? SourceRows::None : SourceRows::Some;
+}
+
+bool UpdateBase::copyTable(const QString &target, const QString &source,
+                           const QSqlRecord &values, const QStringList &droppedColumns,
+                           CopyFailure *failure)
+{
+    // The source's columns, and whether it holds a row at all: an empty
+    // table is not copied, so its columns need not fit the target.
+    QStringList sourceNames;
+    switch (probeSource(source, &sourceNames)) {
+    case SourceRows::Unreadable:
+        return false;
+    case SourceRows::None:
+        return true;
+    case SourceRows::Some:
+        break;
+    }
+    QVariantList bound;
+    const QString copy = copyStatement(target, source, sourceNames, values, droppedColumns, &bound);
+    // The rows go in rowid order, as a scan of the table gives them, so that
+    // conflicts resolve as they always did. A table without a rowid is
+    // copied in its own order and a failure cannot name the row.
+    const QString rowid = rowidColumn(source, sourceNames);
 
     // All rows at once inside a savepoint; when a row fails the savepoint
     // undoes whatever the statement wrote (a FAIL conflict keeps the rows
@@ -646,7 +827,7 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
     QSqlQuery all;
     bool copied = all.prepare(copy + (rowid.isEmpty() ? QString() : QStringLiteral(" order by ") + rowid));
     if (copied) {
-        bindAll(all);
+        bindAll(all, bound);
         copied = runQuery(all, false, __FILE__, __LINE__);
         if (m_transactionLost)
             return false;
@@ -662,26 +843,24 @@ bool UpdateBase::copyTable(const QString &target, const QString &source,
             *failure = { QVariant(), all.lastError().databaseText() };
         return false;
     }
+    return copyRowByRow(target, source, copy, bound, rowid, failure);
+}
 
+bool UpdateBase::copyRowByRow(const QString &target, const QString &source, const QString &copy,
+                              const QVariantList &bound, const QString &rowid, CopyFailure *failure)
+{
     QSqlQuery ids;
     ids.setForwardOnly(true);
-    if (!ids.exec(QStringLiteral("select %1 from %2 order by %1").arg(rowid, source))) {
-        reportQueryError(ids, __FILE__, __LINE__);
-        return false;
-    }
     QVariantList rowids;
-    while (ids.next())
-        rowids << ids.value(0);
-    if (ids.lastError().isValid()) {
-        reportQueryError(ids, __FILE__, __LINE__);
+    if (!prepare(ids, QStringLiteral("select %1 from %2 order by %1").arg(rowid, source), __FILE__, __LINE__)
+            || !readAll(ids, [&] { rowids << ids.value(0); }, __FILE__, __LINE__))
         return false;
-    }
     ids.finish();
     QSqlQuery one;
     const bool prepared = one.prepare(copy + QStringLiteral(" where %1 = ?").arg(rowid));
     for (const QVariant &id : qAsConst(rowids)) {
         if (prepared) {
-            bindAll(one);
+            bindAll(one, bound);
             one.addBindValue(id);
             if (runQuery(one, false, __FILE__, __LINE__))
                 continue;

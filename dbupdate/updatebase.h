@@ -3,9 +3,12 @@
 
 #include <QObject>
 #include <QSqlRecord>
+#include <QString>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
+
+#include <functional>
 
 class QSqlDatabase;
 class QSqlQuery;
@@ -15,25 +18,69 @@ class QSqlQuery;
 void reportQueryError(QSqlQuery query, const char *file, int line);
 
 // Base of the four database upgrades. The constructor opens the file on the
-// default connection and reads its schema version; subclasses implement
-// update() as their list of version blocks.
+// default connection and reads its schema version; update() runs the file's
+// table of blocks (see Block).
 class UpdateBase : public QObject
 {
     Q_OBJECT
 public:
+    // A step of a block that is more than one statement; false stops the
+    // upgrade, and the transaction is rolled back.
+    using Action = std::function<bool(UpdateBase &)>;
+
+    // One schema statement of a block with where it is written (for the
+    // log), or an action run in its place.
+    struct Step {
+        QString sql;
+        const char *file;
+        int line;
+        Action action;
+    };
+
+    // When a block of version 0 runs: inside the upgrade's transaction,
+    // after the data steps of the versions before it, or after the commit.
+    enum class Phase { InTransaction, AfterCommit };
+
     // One step of an upgrade as the status report names it: the version it
-    // brings the file to, or 0 for a step that runs on every start.
+    // brings the file to, or 0 for a step that runs on every start. A run
+    // applies, in table order, the schema steps of every block above the
+    // stored version, writes the table's highest version, then the data
+    // steps of those blocks and of the every-start blocks of phase
+    // InTransaction, commits, and last runs the AfterCommit blocks.
     struct Block {
         int version;
         const char *description;
+        QVector<Step> schema = {};
+        Action data = {};
+        Phase phase = Phase::InTransaction;
     };
 
-    explicit UpdateBase(const QString &fileName, QObject *parent = nullptr);
+    // The checks a file's run makes after opening its transaction.
+    enum Guard {
+        // Read the version again inside the transaction; when it changed
+        // since the start, nothing is done and the next start upgrades.
+        RecheckVersion = 0x1,
+        // A transaction that cannot be opened stops the upgrade (without
+        // this flag the statements then commit one by one).
+        RequireTransaction = 0x2,
+    };
+
+    // A schema statement written at the caller's place.
+    static Step sql(const QString &text, const char *file = __builtin_FILE(),
+                    int line = __builtin_LINE());
+    // An action in the schema, logged at the caller's place.
+    static Step step(Action action, const char *file = __builtin_FILE(),
+                     int line = __builtin_LINE());
+
+    explicit UpdateBase(const QString &fileName, const QVector<Block> &blocks = {},
+                        int guards = 0, QObject *parent = nullptr);
     ~UpdateBase() override;
 
     int version() const;
     QString fileName() const;
-    virtual bool update() = 0;
+    // Runs the table of blocks; false when the upgrade failed or was
+    // left for the next start.
+    virtual bool update();
 
     // The version a file holds, 0 when it has none or cannot be read; a
     // failed read also sets `error` when given (left empty otherwise).
@@ -70,7 +117,37 @@ protected:
         QString error;
     };
 
+    // The SQL funnel: every statement of an upgrade goes through these. A
+    // failure is logged by reportQueryError with the caller's file and line;
+    // one that took the upgrade's transaction along also ends it (see
+    // beginTransaction), and every later statement is skipped.
+    bool prepare(QSqlQuery &query, const QString &sql, const char *file, int line);
+    bool run(QSqlQuery &query, const char *file, int line);
+    bool run(const QString &sql, const char *file, int line);
+    // Runs a prepared query and hands each of its rows to `row`; false,
+    // logged, when the statement fails or a row cannot be read, so that a
+    // table that cannot be read never passes for an empty one.
+    bool readAll(QSqlQuery &query, const std::function<void()> &row, const char *file, int line);
+    // A schema statement: its failure is logged and the upgrade goes on.
     bool exec(const QString &sql, const char *file, int line);
+
+    // A transaction for the lifetime of a scope: rolled back when the scope
+    // ends before commit(), unless SQLite already dropped it.
+    class Transaction
+    {
+    public:
+        Transaction(UpdateBase &upgrade, const char *file, int line);
+        ~Transaction();
+        bool isOpen() const;
+        bool commit();
+
+    private:
+        Q_DISABLE_COPY(Transaction)
+        UpdateBase &m_upgrade;
+        const char *m_file;
+        int m_line;
+    };
+
     bool renameTable(const QString &oldName, const QString &newName);
     // Copies every row of `source` into `target` inside SQLite, each value
     // as stored (the target column's affinity applies as on any insert).
@@ -104,12 +181,25 @@ protected:
     bool transactionLost() const;
 
 private:
+    // Whether a table copy has rows to copy: none (also when the table is
+    // missing), some, or the table cannot be read.
+    enum class SourceRows { None, Some, Unreadable };
+    SourceRows probeSource(const QString &source, QStringList *names);
+    // The copy of copyTable() redone one row at a time to name the row that
+    // fails; the rows before it stay copied.
+    bool copyRowByRow(const QString &target, const QString &source, const QString &copy,
+                      const QVariantList &bound, const QString &rowid, CopyFailure *failure);
+    bool runInTransaction();
+    bool runBlocks();
+    bool runSchema(const Block &block);
     bool runStatement(const QString &sql, const char *file, int line);
     // Executes a prepared query; logs its failure when `report` is set, and
     // always when the failure ended the upgrade's transaction.
     bool runQuery(QSqlQuery &query, bool report, const char *file, int line);
 
     QString m_fileName;
+    QVector<Block> m_blocks;
+    int m_guards;
     int m_version;
     QString m_versionError;
     bool m_inTransaction = false;

@@ -8,10 +8,13 @@ class UpdateData : public UpdateBase
     Q_OBJECT
 public:
     explicit UpdateData(QObject *parent = nullptr);
-    bool update() override;
 
-    // What each block of update() does, for the status report.
+    // The upgrade's table of blocks.
     static QVector<Block> blocks();
+
+private:
+    // Block 1's case-blind, indexed lookup lists, rebuilt one by one.
+    static bool rebuildLookups(UpdateBase &base);
 };
 
 #endif // UPDATEDATA_H

@@ -8,9 +8,8 @@ class UpdateQc : public UpdateBase
     Q_OBJECT
 public:
     explicit UpdateQc(QObject *parent = nullptr);
-    bool update() override;
 
-    // What each block of update() does, for the status report.
+    // The upgrade's table of blocks.
     static QVector<Block> blocks();
 };
 

@@ -215,7 +215,7 @@ void tst_Calibration::variablesQueryFails()
         QVERIFY(!recompute.updateVariables());
     }
     QCOMPARE(g_warnings.size(), 1);
-    QVERIFY2(g_warnings.first().startsWith(QLatin1String("dbupdate/updateprofile.cpp ( ")), qPrintable(g_warnings.first()));
+    QVERIFY2(g_warnings.first().startsWith(QLatin1String("dbupdate/curverefit.cpp ( ")), qPrintable(g_warnings.first()));
     QVERIFY2(g_warnings.first().contains(statement), qPrintable(g_warnings.first()));
 }
 
@@ -264,9 +264,9 @@ void tst_Calibration::curvesRefitted()
              }());
 
     const QStringList messages = {
-        R"(^dbupdate/updateprofile\.cpp \( \d+ \):  No calibration named  "NoSuch" $)",
-        R"(^dbupdate/updateprofile\.cpp \( \d+ \):  Invalid curve: name = "DD"  id = 4 $)",
-        R"(^dbupdate/updateprofile\.cpp \( \d+ \):  Invalid curve: name = "FIB"  id = 6 $)",
+        R"(^dbupdate/curverefit\.cpp \( \d+ \):  No calibration named  "NoSuch" $)",
+        R"(^dbupdate/curverefit\.cpp \( \d+ \):  Invalid curve: name = "DD"  id = 4 $)",
+        R"(^dbupdate/curverefit\.cpp \( \d+ \):  Invalid curve: name = "FIB"  id = 6 $)",
     };
     QCOMPARE(g_debug.size(), messages.size());
     for (int i = 0; i < messages.size(); ++i)

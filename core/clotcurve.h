@@ -1,0 +1,90 @@
+#ifndef CLOTCURVE_H
+#define CLOTCURVE_H
+
+#include "core_global.h"
+
+#include <QByteArray>
+#include <QMetaType>
+#include <QSharedDataPointer>
+#include <QString>
+#include <QVector>
+
+// The reaction curve of one clotting measurement: the detector signal sampled
+// at equal intervals, possibly in several runs (segments), each with its own
+// start and interval. Points are numbered from 0 across all segments in order.
+//
+// A value type: copies share one record until one of them writes.
+class CORE_EXPORT ClotCurve
+{
+public:
+    // Fixed to 32 bits: a stored blob may carry any type number, kept as read.
+    enum PointType : qint32 {
+        Intensity = 0,      // raw detector signal (transmitted light)
+        OpticalDensity = 1  // computed from the signal by toType()
+    };
+
+    struct Segment {
+        double start = 0.0;     // x of the first point
+        double step = 0.0;      // x distance between consecutive points
+        QVector<double> values; // y of the points
+
+        bool operator==(const Segment &other) const;
+        bool operator!=(const Segment &other) const { return !(*this == other); }
+    };
+
+    ClotCurve();
+    ClotCurve(const ClotCurve &other);
+    ClotCurve &operator=(const ClotCurve &other);
+    ~ClotCurve();
+
+    PointType type() const;
+    void setType(PointType type);
+
+    QVector<Segment> segments() const;
+    void setSegments(const QVector<Segment> &segments);
+
+    // True when there are no segments; segments without points still count.
+    bool isEmpty() const;
+    void append(const Segment &segment);
+    void append(double start, double step, const QVector<double> &values);
+
+    // Points over all segments.
+    int size() const;
+    // Point i across the segments; 0.0 for an index outside the curve.
+    double x(int i) const;
+    double y(int i) const;
+
+    // Removes count points from point pos on, across segment boundaries.
+    // Segments emptied on the way are deleted; starts and steps are kept.
+    void remove(int pos, int count);
+
+    ClotCurve simplified() const;
+    // A converted copy. Only Intensity -> OpticalDensity converts; every
+    // other request returns an unchanged copy that keeps its type.
+    ClotCurve toType(PointType target) const;
+
+    // Inserts the curve as a new row of table "curve" of the data database.
+    // An empty curve is not stored. Failures are logged as warnings.
+    void save(int patientId, const QString &item, int version) const;
+
+    // The stored blob: big-endian, the type (qint32), the segment count
+    // (quint32), then per segment start and step (binary64), the value count
+    // (quint32) and the values.
+    QByteArray toBuffer() const;
+    // Reads a blob as written by toBuffer(). Never fails: numbers cut off by
+    // the end of the buffer read as 0, and counts larger than the rest of
+    // the buffer can hold are cut to the data that is there.
+    static ClotCurve fromBuffer(const QByteArray &buffer);
+
+    bool operator==(const ClotCurve &other) const;
+    bool operator!=(const ClotCurve &other) const { return !(*this == other); }
+
+private:
+    class Data;
+    QSharedDataPointer<Data> d;
+};
+
+Q_DECLARE_TYPEINFO(ClotCurve::Segment, Q_MOVABLE_TYPE);
+Q_DECLARE_METATYPE(ClotCurve)
+
+#endif // CLOTCURVE_H

@@ -1,0 +1,321 @@
+#include "curverefit.h"
+
+#include "standardcurve.h"
+#include "updateprofile.h"
+
+#include <QDate>
+#include <QSqlError>
+
+namespace {
+
+// The first items of a recompute debug line, "file ( line ): ", each
+// followed by one space as the debug stream writes them. Composed by hand
+// like reportQueryError's warnings, so the line keeps its last space.
+QByteArray debugHead(const char *file, int line)
+{
+    QByteArray message;
+    message += file;
+    message += " ( ";
+    message += QByteArray::number(line);
+    message += " ):  ";
+    return message;
+}
+
+// A string item of the debug stream: in double quotes, one space after.
+QByteArray quotedItem(const QString &text)
+{
+    return '"' + text.toUtf8() + "\" ";
+}
+
+const char *const coefficientNames[5] = {":a", ":b", ":c", ":d", ":e"};
+
+} // namespace
+
+// One row of the curve table, as the recompute reads it.
+struct CurveRefit::CurveRow
+{
+    QVariant id;
+    QString name;
+    QString xUnit;
+    QString yUnit;
+    double correlation = 0.0;
+    QDate date;
+    int xFun = 0;
+    int yFun = 0;
+    double coefficients[5] = {};
+    bool valid = false;
+    QString lotsNum;
+};
+
+CurveRefit::CurveRefit(UpdateProfile &upgrade)
+    : m_upgrade(upgrade)
+{
+}
+
+// One row of the variable table, as the recompute reads it.
+struct CurveRefit::VariableRow
+{
+    QVariant id;
+    QVariant assayTemplateId;
+    QVariant name;
+};
+
+bool CurveRefit::updateVariables()
+{
+    QSqlQuery count;
+    if (!m_upgrade.prepare(count, QStringLiteral("select count(*) from variable where value notnull"),
+                           __FILE__, __LINE__)
+            || !m_upgrade.run(count, __FILE__, __LINE__))
+        return false;
+    if (count.next() && count.value(0).toLongLong() >= 1)
+        return true;
+    QVector<VariableRow> rows;
+    return readVariables(&rows) && carryVariables(rows);
+}
+
+bool CurveRefit::readVariables(QVector<VariableRow> *rows)
+{
+    // Read to the end first: no reading statement stays open while the
+    // updates commit.
+    QSqlQuery variables;
+    variables.setForwardOnly(true);
+    if (!m_upgrade.prepare(variables, QStringLiteral("select id, assayTemplateId, name, value from variable"),
+                           __FILE__, __LINE__)
+            || !m_upgrade.readAll(variables, [&] {
+                   rows->append({variables.value(0), variables.value(1), variables.value(2)});
+               }, __FILE__, __LINE__))
+        return false;
+    variables.finish();
+    return true;
+}
+
+bool CurveRefit::carryVariables(const QVector<VariableRow> &rows)
+{
+    QSqlQuery lookup;
+    QSqlQuery store;
+    if (!m_upgrade.prepare(lookup,
+                           QStringLiteral("select curveVariable.value from curveVariable, curve, assayCalibration"
+                                          " where curveVariable.name=:name and curveId=curve.id"
+                                          "       and curve.name=assayCalibration.name"
+                                          "       and assayCalibration.assayTemplateId=:assayTemplateId"),
+                           __FILE__, __LINE__)
+            || !m_upgrade.prepare(store, QStringLiteral("update variable set value=:value where id=:id"),
+                                  __FILE__, __LINE__))
+        return false;
+    for (const VariableRow &row : rows) {
+        lookup.bindValue(QStringLiteral(":name"), row.name);
+        lookup.bindValue(QStringLiteral(":assayTemplateId"), row.assayTemplateId);
+        if (!m_upgrade.run(lookup, __FILE__, __LINE__))
+            return false;
+        if (!lookup.next())
+            continue;
+        store.bindValue(QStringLiteral(":id"), row.id);
+        store.bindValue(QStringLiteral(":value"), lookup.value(0));
+        lookup.finish();
+        if (!m_upgrade.run(store, __FILE__, __LINE__))
+            return false;
+    }
+    return true;
+}
+
+bool CurveRefit::updateCurves()
+{
+    m_today = QDate::currentDate();
+    // Read to the end before the first write, so no reading statement stays
+    // open across the transactions below.
+    QVector<CurveRow> rows;
+    if (!readCurves(&rows) || !prepareCurveStatements())
+        return false;
+    for (const CurveRow &row : qAsConst(rows)) {
+        const Lookup *lookup = findCalibration(row.name);
+        if (!lookup)
+            return false;
+        if (!lookup->found) {
+            qDebug("%s", (debugHead(__FILE__, __LINE__) + "No calibration named  "
+                          + quotedItem(row.name)).constData());
+            continue;
+        }
+        // A curve stored valid is left alone. Deciding that before its points
+        // are read spares a scan of curvePoint per curve on every start.
+        if (!row.valid && !refit(row, *lookup))
+            return false;
+    }
+    return true;
+}
+
+bool CurveRefit::readCurves(QVector<CurveRow> *rows)
+{
+    QSqlQuery curves;
+    curves.setForwardOnly(true);
+    if (!m_upgrade.prepare(curves, QStringLiteral("select id, name, xunit, yunit, correlation, date, xFun, yFun,"
+                                                  " a, b, c, d, e, valid, lotsNum from curve "),
+                           __FILE__, __LINE__))
+        return false;
+    const bool read = m_upgrade.readAll(curves, [&] {
+        CurveRow row;
+        row.id = curves.value(0);
+        row.name = curves.value(1).toString();
+        row.xUnit = curves.value(2).toString();
+        row.yUnit = curves.value(3).toString();
+        row.correlation = curves.value(4).toDouble();
+        row.date = curves.value(5).toDate();
+        row.xFun = curves.value(6).toInt();
+        row.yFun = curves.value(7).toInt();
+        for (int i = 0; i < 5; ++i)
+            row.coefficients[i] = curves.value(8 + i).toDouble();
+        row.valid = curves.value(13).toBool();
+        row.lotsNum = curves.value(14).toString();
+        rows->append(row);
+    }, __FILE__, __LINE__);
+    curves.finish();
+    return read;
+}
+
+bool CurveRefit::prepareCurveStatements()
+{
+    m_points.setForwardOnly(true);
+    return m_upgrade.prepare(m_calibrations,
+                             QStringLiteral("select id, name, method, condition, caliX, caliY, funX, funY,"
+                                            " dispX, dispY from assayCalibration where name = :name"),
+                             __FILE__, __LINE__)
+        && m_upgrade.prepare(m_points,
+                             QStringLiteral("select rowid, x, y, z, flags from curvePoint where curveId = :curveId"),
+                             __FILE__, __LINE__)
+        && m_upgrade.prepare(m_curveUpdate,
+                             QStringLiteral("update curve set correlation = :correlation, date = :date,"
+                                            " a = :a, b = :b, c = :c, d = :d, e = :e, valid = :valid where id = :id"),
+                             __FILE__, __LINE__)
+        && m_upgrade.prepare(m_pointUpdate,
+                             QStringLiteral("update curvePoint set z = :z, flags = :flags where rowid = :rowid"),
+                             __FILE__, __LINE__);
+}
+
+const CurveRefit::Lookup *CurveRefit::findCalibration(const QString &name)
+{
+    // A NULL name matches no row and is not cached: as a key it would be
+    // taken for ''.
+    if (!name.isNull()) {
+        const auto it = m_lookups.constFind(name);
+        if (it != m_lookups.constEnd())
+            return &it.value();
+    }
+    m_calibrations.bindValue(QStringLiteral(":name"), name);
+    if (!m_upgrade.run(m_calibrations, __FILE__, __LINE__))
+        return nullptr;
+    Lookup lookup;
+    lookup.found = m_calibrations.next();
+    if (lookup.found) {
+        AssayTemplate::Calibration &calibration = lookup.calibration;
+        calibration.assayTemplateId = 0; // the lookup does not read the assay
+        // Only the row's name and fit settings matter here; its id is kept
+        // for the model and never written back.
+        calibration.id = m_calibrations.value(0).toInt();
+        calibration.name = m_calibrations.value(1).toString();
+        calibration.method = m_calibrations.value(2).toInt();
+        calibration.condition = m_calibrations.value(3).toString();
+        calibration.caliX = m_calibrations.value(4).toString();
+        calibration.caliY = m_calibrations.value(5).toString();
+        calibration.funX = m_calibrations.value(6).toString();
+        calibration.funY = m_calibrations.value(7).toString();
+        calibration.dispX = m_calibrations.value(8).toString();
+        calibration.dispY = m_calibrations.value(9).toString();
+    }
+    m_calibrations.finish();
+    if (name.isNull()) {
+        m_uncached = lookup;
+        return &m_uncached;
+    }
+    return &m_lookups.insert(name, lookup).value();
+}
+
+bool CurveRefit::loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids)
+{
+    m_points.bindValue(QStringLiteral(":curveId"), row.id);
+    // Point j of the curve is written back to the j-th rowid read.
+    QVector<StdPoint> list;
+    if (!m_upgrade.readAll(m_points, [&] {
+            rowids->append(m_points.value(0));
+            StdPoint point;
+            point.setX(m_points.value(1).toDouble());
+            point.setY(m_points.value(2).toDouble());
+            point.setZ(m_points.value(3).toDouble());
+            point.setFlags(m_points.value(4).toInt());
+            list.append(point);
+        }, __FILE__, __LINE__))
+        return false;
+    curve->setPoints(list);
+    return true;
+}
+
+bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup)
+{
+    const AssayTemplate::Calibration &calibration = lookup.calibration;
+    StandardCurve curve(nullptr);
+    // The model keeps a 32-bit id; the row is written back by its own.
+    curve.setId(int(row.id.toLongLong()));
+    curve.setName(row.name);
+    curve.setXUnit(row.xUnit);
+    curve.setYUnit(row.yUnit);
+    curve.setLotsNum(row.lotsNum);
+    curve.setCorrelation(row.correlation);
+    curve.setDate(row.date);
+    curve.setXFun(static_cast<tam::Function>(row.xFun));
+    curve.setYFun(static_cast<tam::Function>(row.yFun));
+    curve.setXDispFun(calibration.dispFunX());
+    curve.setYDispFun(calibration.dispFunY());
+    curve.setMethod(static_cast<tam::RegressionMethod>(calibration.method));
+
+    QVector<QVariant> rowids;
+    if (!loadPoints(row, &curve, &rowids))
+        return false;
+
+    // Only the first five coefficients have columns; a method with fewer
+    // than two still gets all five stored ones.
+    const int n = qMin(5, curve.coefficientCount());
+    QVector<double> coefficients(n < 2 ? 5 : n, 0.0);
+    for (int i = 0; i < coefficients.size(); ++i)
+        coefficients[i] = row.coefficients[i];
+    curve.setCoefficient(coefficients);
+    curve.setValid(row.valid);
+    if (curve.isValid())
+        return true;
+
+    curve.update();
+    if (!curve.isValid()) {
+        qDebug("%s", (debugHead(__FILE__, __LINE__) + "Invalid curve: name = "
+                      + quotedItem(curve.name()) + " id = "
+                      + QByteArray::number(row.id.toLongLong()) + ' ').constData());
+    }
+    return writeCurve(row, curve, rowids);
+}
+
+bool CurveRefit::writeCurve(const CurveRow &row, const StandardCurve &curve, const QVector<QVariant> &rowids)
+{
+    // The row and its points go in together: a curve marked valid whose
+    // points were never written would never be fitted again.
+    UpdateProfile::Transaction transaction(m_upgrade, __FILE__, __LINE__);
+    if (!transaction.isOpen())
+        return false;
+    m_curveUpdate.bindValue(QStringLiteral(":correlation"), curve.correlation());
+    m_curveUpdate.bindValue(QStringLiteral(":date"), m_today);
+    const int count = curve.coefficientCount();
+    for (int i = 0; i < 5; ++i) {
+        m_curveUpdate.bindValue(QLatin1String(coefficientNames[i]),
+                                i < count ? QVariant(curve.coefficient(i)) : QVariant(QVariant::Double));
+    }
+    m_curveUpdate.bindValue(QStringLiteral(":valid"), curve.isValid() ? 1 : 0);
+    m_curveUpdate.bindValue(QStringLiteral(":id"), row.id);
+    if (!m_upgrade.run(m_curveUpdate, __FILE__, __LINE__))
+        return false;
+    if (curve.isValid()) {
+        for (int j = 0; j < rowids.size(); ++j) {
+            const StdPoint point = curve.point(j);
+            m_pointUpdate.bindValue(QStringLiteral(":z"), point.z());
+            m_pointUpdate.bindValue(QStringLiteral(":flags"), point.flags());
+            m_pointUpdate.bindValue(QStringLiteral(":rowid"), rowids.at(j));
+            if (!m_upgrade.run(m_pointUpdate, __FILE__, __LINE__))
+                return false;
+        }
+    }
+    return transaction.commit();
+}
