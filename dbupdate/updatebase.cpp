@@ -1,4 +1,5 @@
 #include "updatebase.h"
+#include "updatebase_p.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,17 +11,6 @@
 #include <QSqlQuery>
 #include <QTemporaryFile>
 
-#include <sqlite3.h>
-
-#include <cstdio>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 void reportQueryError(QSqlQuery query, const char *file, int line)
 {
@@ -111,17 +101,20 @@ int UpdateBase::version() const
     return m_version;
 }
 
-namespace {
-
-// True while the connection has a transaction open.
+// Asked of the connection itself rather than of the SQLite library: where
+// the driver carries its own copy of SQLite (the Windows build), ours would
+// not know its connections. A deferred begin takes no lock and is undone at
+// once; it fails only inside a transaction.
 bool connectionInTransaction()
 {
-    const QVariant handle = QSqlDatabase::database().driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
-    return db && !sqlite3_get_autocommit(db);
+    QSqlQuery probe;
+    if (!probe.exec(QStringLiteral("begin deferred transaction")))
+        return true;
+    probe.exec(QStringLiteral("rollback transaction"));
+    return false;
 }
+
+namespace {
 
 // Names of the indexes created by statements on a table (not those that
 // SQLite makes for its own constraints).
@@ -137,42 +130,6 @@ QStringList indexesOf(const QString &table)
     while (query.next())
         names << query.value(0).toString();
     return names;
-}
-
-// Puts the written copy on the disk before it replaces an older one: the
-// upgrade commits right after, and a backup lost to a power cut with the
-// file already converted would be no backup.
-bool syncFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
-#ifdef Q_OS_WIN
-    return _commit(file.handle()) == 0;
-#else
-    return fsync(file.handle()) == 0;
-#endif
-}
-
-// Replaces `target` by `source` in one step, so the previous backup of the
-// same version stays whole until the new one is complete.
-bool replaceFile(const QString &source, const QString &target)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-#else
-    if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
-        return false;
-    // The rename itself is durable only once the directory is.
-    const int dir = ::open(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), O_RDONLY);
-    if (dir >= 0) {
-        fsync(dir);
-        ::close(dir);
-    }
-    return true;
-#endif
 }
 
 // Writes a consistent copy of the default connection's database to

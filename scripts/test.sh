@@ -5,6 +5,9 @@
 #   tsan    the tests labelled 'concurrency' under ThreadSanitizer (build-tsan/)
 #   fuzz    every fuzz target for WS_FUZZ_SECONDS seconds (default 60), two at a time
 #   package the Debian packages built, installed with apt-get and run from /usr
+#   windows the 32- and 64-bit Windows builds (build-win32/, build-win64/), the
+#           64-bit tests under Wine, the zips and the sample upgrade compared
+#           with Linux (scripts/windows.sh)
 # A failing test or any sanitizer report, also one from a program a test
 # starts (dbupdate), fails the stage; every stage runs, and the script exits
 # non-zero when any failed. Name stages to run only those: test.sh asan fuzz
@@ -116,14 +119,20 @@ stage_fuzz() {
     return $status
 }
 
+# Its last lines: CTest's summary of the Wine run and
+# "windows: N passed, M failed, K skipped" (K: tests not built for Windows).
+stage_windows() {
+    bash scripts/windows.sh all
+}
+
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz package)
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz package windows)
 summary=()
 passed=0
 failed=0
 for stage in "${stages[@]}"; do
     if ! declare -F "stage_$stage" >/dev/null; then
-        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz, package)" >&2
+        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz, package, windows)" >&2
         exit 2
     fi
     echo "===== Stage $stage"

@@ -9,7 +9,9 @@
 #include <QtTest>
 
 #include <sqlite3.h>
+#ifdef Q_OS_UNIX
 #include <unistd.h>
+#endif
 
 // data.db files the upgrade cannot simply write, through the real program:
 // no crash, the failure in the log, and the file exactly as it was.
@@ -150,6 +152,7 @@ void tst_UpdateDataFiles::obstacles()
     switch (obstacle) {
     case ReadOnly:
         QVERIFY(QFile::setPermissions(data, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+#ifdef Q_OS_UNIX
         if (geteuid() == 0) {
             // Permissions do not stop root: run the program as nobody.
             const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
@@ -163,6 +166,7 @@ void tst_UpdateDataFiles::obstacles()
             arguments = QStringList({"--reuid=65534", "--regid=65534", "--clear-groups", program, log});
             program = setpriv;
         }
+#endif
         break;
     case LockedByWriter:
         lock.reset(new Lock(data, "begin exclusive"));
@@ -173,6 +177,8 @@ void tst_UpdateDataFiles::obstacles()
         QVERIFY(lock->isValid());
         break;
     case FileSizeLimit:
+        if (QStandardPaths::findExecutable(QStringLiteral("prlimit")).isEmpty())
+            QSKIP("no prlimit to limit the file size");
         // No file may grow beyond the size data.db has now; the program
         // gets the write error instead of the signal.
         arguments = QStringList({"-c", "trap '' XFSZ; exec prlimit --fsize=$0 \"$1\" \"$2\"",
