@@ -137,12 +137,29 @@ QStringList indexesOf(const QString &table)
 // only when complete. On failure `target` is as it was and `error` says why.
 bool writeCopy(const QString &source, const QString &target, QString *error)
 {
-    QTemporaryFile partial(target + QStringLiteral(".XXXXXX"));
-    if (!partial.open()) {
-        *error = partial.errorString();
-        return false;
+    // A fresh name beside the target, reserved by an empty file. The
+    // temporary-file object goes at once: it would keep the file open, and
+    // Windows renames no file that is open.
+    QString partial;
+    {
+        QTemporaryFile reserve(target + QStringLiteral(".XXXXXX"));
+        if (!reserve.open()) {
+            *error = reserve.errorString();
+            return false;
+        }
+        reserve.setAutoRemove(false);
+        partial = reserve.fileName();
     }
-    partial.close(); // the copy must find it empty, and it stays reserved
+    // Removed on every way out but success.
+    struct Cleanup {
+        const QString &file;
+        bool keep = false;
+        ~Cleanup()
+        {
+            if (!keep)
+                QFile::remove(file);
+        }
+    } cleanup{partial};
 
     // SQLite reads the file in one read transaction: the copy is a snapshot
     // even while another process writes.
@@ -151,24 +168,25 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
         *error = vacuum.lastError().text();
         return false;
     }
-    vacuum.addBindValue(partial.fileName());
+    vacuum.addBindValue(partial);
     if (!vacuum.exec()) {
         *error = vacuum.lastError().text();
         return false;
     }
     vacuum.finish();
-    if (!syncFile(partial.fileName())) {
+    if (!syncFile(partial)) {
         *error = QStringLiteral("the copy could not be flushed to the disk");
         return false;
     }
     // As readable as the file it copies (a read-only file gives a read-only
     // copy); until here only its owner could read it.
-    partial.setPermissions(QFileInfo(source).permissions());
-    if (!replaceFile(partial.fileName(), target)) {
-        *error = QStringLiteral("the copy could not be renamed to its place");
+    QFile::setPermissions(partial, QFileInfo(source).permissions());
+    QString reason;
+    if (!replaceFile(partial, target, &reason)) {
+        *error = QStringLiteral("the copy could not be renamed to its place: ") + reason;
         return false;
     }
-    partial.setAutoRemove(false); // it is the backup now
+    cleanup.keep = true; // it is the backup now
     return true;
 }
 

@@ -15,7 +15,8 @@ bool connectionInTransaction();
 bool syncFile(const QString &path);
 
 // Replaces `target` by `source` in one step, so the previous backup of the
-// same version stays whole until the new one is complete.
-bool replaceFile(const QString &source, const QString &target);
+// same version stays whole until the new one is complete. On failure
+// `error` holds the system's reason.
+bool replaceFile(const QString &source, const QString &target, QString *error);
 
 #endif // UPDATEBASE_P_H

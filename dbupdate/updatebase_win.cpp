@@ -14,10 +14,16 @@ bool syncFile(const QString &path)
     return _commit(file.handle()) == 0;
 }
 
-bool replaceFile(const QString &source, const QString &target)
+bool replaceFile(const QString &source, const QString &target, QString *error)
 {
     // Wide-character names: a data directory may have any name.
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    wchar_t text[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        GetLastError(), 0, text, DWORD(sizeof text / sizeof text[0]), nullptr);
+    *error = QString::fromWCharArray(text, int(length)).trimmed();
+    return false;
 }

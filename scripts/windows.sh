@@ -104,6 +104,8 @@ serial_pair() {
         sleep 0.1
     done
     WINEPREFIX=$prefix WINEDEBUG=-all $wine wineboot -i >/dev/null 2>&1
+    WINEPREFIX=$prefix WINEDEBUG=-all $wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f \
+        >/dev/null 2>&1 && touch "$prefix/.offscreen"
     for i in 1 2; do
         WINEPREFIX=$prefix WINEDEBUG=-all $wine reg add 'HKLM\Software\Wine\Ports' /v COM$i \
             /d "$(readlink -f "$b/com$i")" /f >/dev/null 2>&1
@@ -128,7 +130,7 @@ run_tests() {
     # Failures in full; then QtTest's totals per program.
     [ $status -eq 0 ] || sed -n '/Failed\|FAIL!/,+20p' "$b/ctest.log" | head -n 200
     awk '/Start testing of/ { name = $5 } /^Totals:/ { print "  " name ": " $0 }' "$b"/test-reports/*.txt
-    grep -h -E '^SKIP ' -A1 "$b"/test-reports/*.txt | grep -v '^--$' | sed 's/^/  /'
+    grep -h -E '^SKIP ' "$b"/test-reports/*.txt | sed 's/^SKIP *: */  skipped: /'
     local p f s=${#not_on_windows[@]} line
     rm -f "$b/counts"
     p=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$b/ctest.log")
@@ -157,7 +159,6 @@ package() {
     cp "$b/dbupdate/dbupdate.exe" "$b/core/Core.dll" "$b/tamcore/tamcore.dll" "$b/dbupdate/dbupdate_en.qm" "$out/" || return 1
     cp "$qt/plugins/platforms/qwindows.dll" "$out/platforms/" || return 1
     cp "$qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/" || return 1
-    "$arch-w64-mingw32-strip" --strip-unneeded "$out"/*.exe "$out"/*.dll
     added=1
     while [ $added -eq 1 ]; do
         added=0
@@ -170,6 +171,8 @@ package() {
             done
         done
     done
+    # Debug information stays in the build; the runtime DLLs carry theirs too.
+    "$arch-w64-mingw32-strip" --strip-unneeded "$out"/*.exe "$out"/*.dll "$out"/*/*.dll
     (cd "$b/zip" && cmake -E tar cf "../$name.zip" --format=zip "$name") || return 1
     printf '%s: %s bytes, %s files\n' "build-$preset/$name.zip" "$(stat -c %s "$b/$name.zip")" \
         "$(find "$out" -type f | wc -l)"
@@ -190,7 +193,8 @@ snapshot() {
         sqlite3 -readonly "$f" .dump
     done
     echo "== update.log"
-    sed -e "s|$2|<dir>|g" "$dir/update.log"
+    # Lines as lines: the Windows C runtime ends them with CR LF.
+    P=$2 perl -pe 's/\r$//; s/\Q$ENV{P}\E/<dir>/g' "$dir/update.log"
 }
 
 sample() {
@@ -211,7 +215,7 @@ sample() {
     unzip -q "$b/$name.zip" -d "$work/app" || return 1
     # A fresh prefix: nothing but what the zip brings.
     (cd "$work/windows/$sub" && WINEPREFIX="$work/wineprefix" WINEDEBUG=-all \
-        $wine "$work/app/$name/dbupdate.exe" update.log) || wstatus=$?
+        $wine "$work/app/$name/dbupdate.exe" update.log 2>"$work/wine.err") || wstatus=$?
     WINEPREFIX="$work/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null
     snapshot "$work/linux/$sub" "$work/linux/$sub" > "$work/linux.txt"
     snapshot "$work/windows/$sub" "$(winpath "$work/windows/$sub")" > "$work/windows.txt"

@@ -169,7 +169,7 @@ void tst_Backup::backupBeforeUpgrade()
 
     const QString log = dir.filePath(QStringLiteral("update.log"));
     const Fixture::Run r = Fixture::runDbupdate(dir.path(), {log});
-    const QByteArray text = Fixture::readFile(log);
+    const QByteArray text = Fixture::readLog(log);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QVERIFY2(r.exitCode == 0, text.constData());
     QCOMPARE(Fixture::rows(data, "select version from version"), QStringList({"5"}));
@@ -219,7 +219,7 @@ void tst_Backup::secondRunWritesNoBackup()
     QCOMPARE(filesIn(dir.path()), expected);
     for (auto it = backups.cbegin(); it != backups.cend(); ++it)
         QCOMPARE(Fixture::readFile(dir.filePath(it.key())), it.value());
-    QVERIFY(!Fixture::readFile(log).contains("backed up"));
+    QVERIFY(!Fixture::readLog(log).contains("backed up"));
 }
 
 void tst_Backup::unwritableDirectory_data()
@@ -280,7 +280,7 @@ void tst_Backup::unwritableDirectory()
         r.exitStatus = p.exitStatus();
         r.exitCode = p.exitCode();
     }
-    const QByteArray text = Fixture::readFile(log);
+    const QByteArray text = Fixture::readLog(log);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QVERIFY2(r.exitCode == 1, text.constData());
     const QByteArray warning = "Warning: " + stoppedAt.toUtf8() + ": the backup " + backup.toUtf8()

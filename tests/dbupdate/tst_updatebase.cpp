@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSqlDatabase>
 #include <QSqlField>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -76,6 +77,8 @@ void tst_UpdateBase::init()
 void tst_UpdateBase::cleanup()
 {
     qInstallMessageHandler(m_previous);
+    // Windows removes no file that a connection still holds open.
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     for (const QString &f : QDir(m_dir.path()).entryList(QDir::Files))
         QFile::remove(path(f));
 }

@@ -95,7 +95,7 @@ void tst_UpdateDataFiles::failedCopyStopsTheRun()
     QVERIFY(QFileInfo::exists(dir.filePath(QStringLiteral("profile.db"))));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("qc.db"))));
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("syslog.db"))));
-    const QByteArray text = Fixture::readFile(log);
+    const QByteArray text = Fixture::readLog(log);
     QVERIFY2(text.contains("Warning: dbupdate/updatebase.cpp ( ")
              && text.contains("table department has no column named phone")
              && text.contains("[ INSERT INTO \"department\" (\"id\", \"abbr\", \"name\", \"phone\") VALUES (1, 'ICU', "),
@@ -166,6 +166,9 @@ void tst_UpdateDataFiles::obstacles()
             arguments = QStringList({"--reuid=65534", "--regid=65534", "--clear-groups", program, log});
             program = setpriv;
         }
+#else
+        if (QFile(data).open(QIODevice::ReadWrite))
+            QSKIP("the read-only attribute does not stop this process (Wine run as root)");
 #endif
         break;
     case LockedByWriter:
@@ -192,7 +195,7 @@ void tst_UpdateDataFiles::obstacles()
     const Result r = run(dir.path(), program, arguments);
     if (lock)
         lock->release();
-    const QByteArray text = Fixture::readFile(log);
+    const QByteArray text = Fixture::readLog(log);
     QCOMPARE(r.status, QProcess::NormalExit);
     QVERIFY2(r.exitCode == exitCode, text.constData());
     QVERIFY2(text.contains(logged), text.constData());
