@@ -233,6 +233,7 @@ sample() {
 # The whole stage: each part timed; the test counts close the output.
 all() {
     local status=0 part start
+    rm -f build-win64/ctest.log build-win64/counts
     for part in deps build run_tests zips sample; do
         start=$SECONDS
         echo "== $part"
