@@ -3,6 +3,8 @@
 #include "tamglobal.h"
 
 #include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QReadLocker>
 #include <QReadWriteLock>
 #include <QSqlError>
@@ -34,10 +36,18 @@ QSqlDatabase addConnection(const QString &name, const QString &fileName)
 QVariant boundForm(const QVariant &value)
 {
     switch (value.userType()) {
+    case QMetaType::QString:
+        // The driver binds a null text as NULL, which reads back as no value:
+        // a text that was set is written as one, if empty.
+        return value.isNull() ? QVariant(QStringLiteral("")) : value;
     case QMetaType::Bool:
         return QVariant(value.toBool() ? QStringLiteral("true") : QStringLiteral("false"));
-    case QMetaType::QColor:
-        return QVariant(qvariant_cast<QColor>(value).name());
+    case QMetaType::QColor: {
+        // An invalid colour has the name of black; stored as no value it
+        // reads back as the reader's default, as it does in memory.
+        const QColor colour = qvariant_cast<QColor>(value);
+        return colour.isValid() ? QVariant(colour.name()) : QVariant(QVariant::String);
+    }
     default:
         return value;
     }
@@ -70,9 +80,60 @@ class ProfilePrivate
 {
 public:
     QHash<QString, QVariant> values;
-    // Guards values only; never held across a signal or an SQL statement.
+    // The row each key is to end with, set in the same locked step as the
+    // value: an invalid entry deletes the row. The slots take the entry when
+    // they run instead of writing what their signal carried, so changes from
+    // several threads cannot reach the file in another order than memory;
+    // and a later change with save false, which is not to be written, does
+    // not touch it.
+    QHash<QString, QVariant> unwritten;
+    // Guards values and unwritten; never held across a signal or an SQL
+    // statement.
     mutable QReadWriteLock lock;
+
+    // Colour settings whose stored text was already reported as not a
+    // colour, with that text.
+    QHash<QString, QString> badColours;
+    QMutex badColoursMutex;
+
+    // Writes the key's unwritten change, if an earlier call has not already.
+    void writeLatest(const QString &key);
 };
+
+void ProfilePrivate::writeLatest(const QString &key)
+{
+    QVariant value;
+    {
+        QWriteLocker locker(&lock);
+        const auto it = unwritten.find(key);
+        if (it == unwritten.end())
+            return;
+        value = *it;
+        unwritten.erase(it);
+    }
+
+    QSqlQuery query(QSqlDatabase::database(QString::fromLatin1(profileConnection), true));
+    if (!value.isValid()) {
+        query.prepare(QStringLiteral("delete from profile where name = ?"));
+        query.addBindValue(QVariant(key));
+        if (!query.exec())
+            qWarning().noquote() << "Profile: cannot delete setting" << key << ":"
+                                 << query.lastError().text();
+        return;
+    }
+    if (!storable(value)) {
+        qWarning().noquote() << "Profile: setting" << key << "not written: a value of type"
+                             << value.typeName() << "has no stored form";
+        return;
+    }
+    query.prepare(QStringLiteral("insert or replace into profile (name, value) values(?,?)"));
+    query.addBindValue(QVariant(key));
+    query.addBindValue(boundForm(value));
+    // Memory already holds the change; a failed write must at least be seen.
+    if (!query.exec())
+        qWarning().noquote() << "Profile: cannot write setting" << key << ":"
+                             << query.lastError().text();
+}
 
 Profile::Profile(QObject *parent)
     : QObject(parent)
@@ -111,8 +172,14 @@ void Profile::init(const QString &fileName)
     // Nobody else can see the object yet: no lock needed.
     QSqlQuery query(db);
     if (db.isOpen() && query.exec(QStringLiteral("select name, value from profile"))) {
-        while (query.next())
-            d->values.insert(query.value(0).toString(), query.value(1));
+        while (query.next()) {
+            // A NULL (left by another tool or by hand) is no value: readers get
+            // their default, as for a missing row. The driver gives a NULL as
+            // a null text variant; stored text, even empty, is never null.
+            const QVariant stored = query.value(1);
+            const bool null = stored.isNull() && stored.userType() == QMetaType::QString;
+            d->values.insert(query.value(0).toString(), null ? QVariant() : stored);
+        }
     } else if (hasTables) {
         // A file with tables but no usable settings table gets no box.
         qWarning().noquote() << "Profile: cannot read the settings of" << fileName << ":"
@@ -157,6 +224,8 @@ void Profile::setValue(const QString &key, const QVariant &value, bool save)
     {
         QWriteLocker locker(&d->lock);
         d->values.insert(key, value);
+        if (save)
+            d->unwritten.insert(key, value);
     }
     if (save)
         emit valueChanged(key, value);
@@ -190,6 +259,7 @@ void Profile::remove(const QString &key)
     {
         QWriteLocker locker(&d->lock);
         d->values.remove(key);
+        d->unwritten.insert(key, QVariant());
     }
     emit keyRemoved(key);
 }
@@ -200,42 +270,61 @@ QStringList Profile::keys() const
     return d->values.keys();
 }
 
-void Profile::saveValue(const QString &key, const QVariant &value)
+void Profile::saveValue(const QString &key, const QVariant &)
 {
-    QSqlQuery query(database());
-    if (value.isValid()) {
-        if (!storable(value)) {
-            qWarning().noquote() << "Profile: setting" << key << "not written: a value of type"
-                                 << value.typeName() << "has no stored form";
-            return;
-        }
-        query.prepare(QStringLiteral("insert or replace into profile (name, value) values(?,?)"));
-        query.addBindValue(QVariant(key));
-        query.addBindValue(boundForm(value));
-    } else {
-        query.prepare(QStringLiteral("delete from profile where name = ?"));
-        query.addBindValue(QVariant(key));
-    }
-    // Memory already holds the change; a failed write must at least be seen.
-    if (!query.exec())
-        qWarning().noquote() << "Profile: cannot write setting" << key << ":"
-                             << query.lastError().text();
+    // What the signal carried may be older than a change made since in
+    // another thread; the row gets the key's latest change instead.
+    d->writeLatest(key);
 }
 
 void Profile::removeKey(const QString &key)
 {
-    QSqlQuery query(database());
-    query.prepare(QStringLiteral("delete from profile where name = ?"));
-    query.addBindValue(QVariant(key));
-    if (!query.exec())
-        qWarning().noquote() << "Profile: cannot delete setting" << key << ":"
-                             << query.lastError().text();
+    d->writeLatest(key);
 }
+
+namespace {
+
+template <typename T>
+T typedValue(ProfilePrivate &, const QString &, const QVariant &value, const T &)
+{
+    return qvariant_cast<T>(value);
+}
+
+// A colour marks a result outside its limits: one that does not parse would
+// paint it black and hide the warning, so the caller's colour is used.
+QColor typedValue(ProfilePrivate &d, const QString &key, const QVariant &value,
+                  const QColor &defaultValue)
+{
+    if (value.userType() == QMetaType::QColor) {
+        const QColor colour = qvariant_cast<QColor>(value);
+        return colour.isValid() ? colour : defaultValue;
+    }
+    const QString text = value.toString();
+    if (value.userType() == QMetaType::QString) {
+        const QColor colour(text);
+        if (colour.isValid())
+            return colour;
+    }
+    {
+        QMutexLocker locker(&d.badColoursMutex);
+        const auto it = d.badColours.constFind(key);
+        if (it != d.badColours.constEnd() && *it == text)
+            return defaultValue;
+        d.badColours.insert(key, text);
+    }
+    qWarning().noquote() << "Profile: setting" << key << "holds" << ('"' + text + '"')
+                         << "which is not a colour; the caller's default is used";
+    return defaultValue;
+}
+
+} // namespace
 
 #define PROFILE_DEFINE_TYPED_SETTING(Type, name) \
     Type Profile::name(const Type &defaultValue) \
     { \
-        return qvariant_cast<Type>(value(QStringLiteral(#name), QVariant::fromValue(defaultValue))); \
+        return typedValue(*d, QStringLiteral(#name), \
+                          value(QStringLiteral(#name), QVariant::fromValue(defaultValue)), \
+                          defaultValue); \
     } \
     void Profile::set_##name(const Type &value, bool save) \
     { \

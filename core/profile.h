@@ -16,7 +16,10 @@ class ProfilePrivate;
 
 // The typed settings: type and key of each. Every entry gives a getter named
 // like the key and a setter named set_<key>; they add a type to value() and
-// setValue() and nothing else.
+// setValue(). A stored value of another kind reads as the type's empty value,
+// except for colours: one that does not parse gives the caller's default (a
+// black result would hide its flag) and is reported once on the warning
+// channel; the stored text stays as it is.
 #define PROFILE_TYPED_SETTINGS(X) \
     X(QString, statim_sample_prefix) \
     X(QString, qc_sample_prefix) \
@@ -50,12 +53,15 @@ class ProfilePrivate;
 // The settings store over table "profile" of the settings database, and the
 // owner of the four database connections of the library.
 //
-// Every setting is held in memory; lookups never touch the database. A change
-// is applied to memory at once and, when saved, written as one row by the
-// store's own slot in the thread that owns the store: at once when the change
-// is made in that thread, later through its event loop otherwise. Any thread
-// may read and change settings; the database connections are used only in
-// the owning thread.
+// Every setting is held in memory; lookups never touch the database. A row
+// whose value is NULL is a key without a value: readers get their default.
+// A change is applied to memory at once and, when saved, written as one row
+// by the store's own slot in the thread that owns the store: at once when the
+// change is made in that thread, later through its event loop otherwise. The
+// row always ends with the key's latest saved change, whichever thread made
+// it; a change with save false is never written. Any thread may read and
+// change settings; the database connections are used only in the owning
+// thread.
 class CORE_EXPORT Profile : public QObject
 {
     Q_OBJECT

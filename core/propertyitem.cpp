@@ -122,7 +122,7 @@ void PropertyItem::setData(const QVariant &value, int role)
         d->roles.insert(role, value);
     else
         d->roles.remove(role);
-    emitDataChanged();
+    emitDataChanged(role);
 }
 
 Qt::ItemFlags PropertyItem::flags() const
@@ -228,6 +228,19 @@ void PropertyItem::emitDataChanged()
     const QModelIndex cell = valueIndex();
     if (cell.isValid())
         emit d->model->dataChanged(cell, cell);
+}
+
+void PropertyItem::emitDataChanged(int role)
+{
+    if (storedRole(role) == Qt::DisplayRole) {
+        emitDataChanged();
+        return;
+    }
+    if (!d->model)
+        return;
+    const QModelIndex first = index();
+    if (first.isValid())
+        emit d->model->dataChanged(first, valueIndex());
 }
 
 void PropertyItem::notifyParent()

@@ -61,7 +61,11 @@ public:
     QModelIndex valueIndex() const;
 
 protected:
+    // Announces a change of the value: the value cell.
     void emitDataChanged();
+    // Announces a change of one role: the cells that show it. The name cell
+    // shows every role but the display role (colours, font, tool tip...).
+    void emitDataChanged(int role);
     void notifyParent();
     virtual void childChanged(PropertyItem *child);
     void setParentAndModel(PropertyItem *parent, PropertyItemModel *model);

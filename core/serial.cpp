@@ -1,10 +1,17 @@
 #include "serial.h"
 #include "serial_p.h"
 
-void SerialPrivate::setError(int systemError)
+void SerialPrivate::setError(Serial::SerialError code, const QString &text)
 {
     Q_Q(Serial);
-    q->setErrorString(systemErrorText(systemError));
+    error = code;
+    if (!text.isNull())
+        q->setErrorString(text);
+}
+
+void SerialPrivate::setSystemError(int systemError, bool opening)
+{
+    setError(errorCode(systemError, opening), systemErrorText(systemError));
 }
 
 Serial::Serial(QObject *parent)
@@ -49,11 +56,14 @@ bool Serial::open(OpenMode mode)
     Q_D(Serial);
     if (isOpen()) {
         qWarning("Serial::open: Serial (%s) is already open", d->fileName.toUtf8().constData());
+        d->setError(OpenError, QString());
         return false;
     }
     if (!d->openPort(SerialPrivate::devicePath(d->fileName), mode))
         return false;
+    // QIODevice clears the error text; the code goes with it.
     QIODevice::open(mode);
+    d->setError(NoError, QString());
     return true;
 }
 
@@ -70,6 +80,7 @@ bool Serial::setSettings(int baudRate, int dataBits, Parity parity, StopBits sto
     Q_D(Serial);
     if (!isOpen()) {
         qWarning("Serial::setSettings: File is not open");
+        d->setError(NotOpenError, QString());
         return false;
     }
     return d->applySettings(baudRate, dataBits, parity, stopBits);
@@ -122,4 +133,17 @@ void *Serial::handle() const
 {
     Q_D(const Serial);
     return reinterpret_cast<void *>(d->handle);
+}
+
+Serial::SerialError Serial::error() const
+{
+    Q_D(const Serial);
+    return d->error;
+}
+
+void Serial::clearError()
+{
+    Q_D(Serial);
+    // An empty text reads "Unknown error", as after a successful open.
+    d->setError(NoError, QLatin1String(""));
 }

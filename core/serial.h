@@ -31,6 +31,18 @@ public:
         OneAndHalfStop = 1,
         TwoStop = 2
     };
+    // What the last failure was; errorString() says it in words.
+    enum SerialError {
+        NoError,
+        DeviceNotFoundError,
+        PermissionError,           // refused, also when another program holds the port
+        OpenError,                 // open on an open port, or the port cannot be opened
+        NotOpenError,
+        ResourceError,             // the port hung up or the device vanished
+        UnsupportedOperationError, // a mode or line setting the port does not take
+        TimeoutError,              // the system gave up waiting on the device
+        UnknownError
+    };
 
     explicit Serial(QObject *parent = nullptr);
     ~Serial() override;
@@ -42,14 +54,19 @@ public:
     void setFileName(const QString &name);
     QString fileName() const;
 
-    // Opens for reading and writing, unbuffered.
+    // Opens for reading and writing, unbuffered. Other programs are kept
+    // out while the port is open. The line is binary from the first byte: no
+    // line editing, echo or character translation, and XON/XOFF bytes are
+    // data; speed, character size, parity, stop bits and hardware and input
+    // flow control stay as the port had them until setSettings.
     bool open();
     bool open(OpenMode mode) override;
     void close() override;
 
     // Line settings of the open port. Flow control on output (hardware and
     // XON/XOFF) is switched off; input XON/XOFF and the modem-control lines
-    // stay as the port had them.
+    // stay as the port had them. Any rate the driver takes is accepted; a
+    // setting it refuses leaves the port as it was.
     bool setSettings(int baudRate, int dataBits, Parity parity, StopBits stopBits);
     // Milliseconds. A read of n bytes ends after n + readTotal ms, or earlier
     // when readInterval passes between two bytes; a write of n bytes may take
@@ -65,6 +82,14 @@ public:
 
     // The port's system handle; all bits set (-1) while closed.
     void *handle() const;
+
+    // Set by every failure with errorString(), and by misuse that is only
+    // reported on the warning channel (open on an open port, setSettings on
+    // a closed one), which leaves errorString() as it was. A successful open
+    // and clearError() reset both. A transfer cut short by its time-out is
+    // no failure.
+    SerialError error() const;
+    void clearError();
 
 private:
     Q_DECLARE_PRIVATE_D(d_serial, Serial)

@@ -7,7 +7,34 @@
 
 #include "serial.h"
 
+#include <QDeadlineTimer>
 #include <QtGlobal>
+
+#ifdef Q_OS_LINUX
+#include <sys/ioctl.h>
+#include <termios.h>
+#if defined(TCGETS2) && defined(CBAUDEX)
+// The kernel's line settings with the rates as numbers, for rates outside the
+// classic table (asm/termbits.h, which clashes with <termios.h>). The tests
+// read the line through it too.
+struct termios2
+{
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+#define SERIAL_ANY_RATE 1
+// The rate code that means "the number in c_ispeed / c_ospeed".
+const tcflag_t SerialRateAsNumber = CBAUDEX;
+// Where the input rate code sits in c_cflag; zero there: same as output.
+const int SerialInputRateShift = 16;
+#endif
+#endif
 
 class SerialPrivate
 {
@@ -28,13 +55,19 @@ public:
 
     explicit SerialPrivate(Serial *q) : q_ptr(q) {}
 
-    // The one place a failure becomes the device's error string.
-    void setError(int systemError);
+    // The one place a failure is recorded: its code, and its text unless
+    // that is null (misuse keeps the text of the last failure).
+    void setError(Serial::SerialError code, const QString &text);
+    // A failed system call: its code (see errorCode) and the system's text.
+    void setSystemError(int systemError, bool opening = false);
 
     // platform
     static QString devicePath(const QString &name);
     static QStringList systemPorts();
     static QString systemErrorText(int systemError);
+    // The code of a system error; opening: it came while opening the port,
+    // where a missing device is "not found" rather than "vanished".
+    static Serial::SerialError errorCode(int systemError, bool opening);
     bool openPort(const QString &path, QIODevice::OpenMode mode);
     void closePort();
     bool applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits);
@@ -49,6 +82,16 @@ public:
     // A descriptor or a handle, whichever the system uses; -1 while closed.
     qintptr handle = -1;
     Timeouts timeouts;
+    Serial::SerialError error = Serial::NoError;
+#ifdef Q_OS_UNIX
+    // The lock file in the system's lock directory, held while open.
+    int lockOpen(const QByteArray &devicePath);
+    void lockRelease();
+    // Fails a read on a line that hung up; returns what it had read.
+    qint64 hangUp(qint64 got, const QDeadlineTimer &deadline);
+    int lockHandle = -1;
+    QByteArray lockPath;
+#endif
 };
 
 #ifdef Q_OS_UNIX

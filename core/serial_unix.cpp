@@ -1,23 +1,27 @@
 // The port through the terminal interface: a descriptor opened non-blocking,
-// termios for the line, poll for the driver-style time-outs.
+// termios for the line, poll for the driver-style time-outs, and the lock file
+// in /var/lock that other serial programs look for.
 
 #include "serial_p.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -134,6 +138,117 @@ int remainingMs(const QDeadlineTimer &deadline)
     return int(qMin<qint64>(deadline.remainingTime(), INT_MAX));
 }
 
+// A binary line: no line editing, echo, signal keys or character translation
+// either way, and XON/XOFF bytes pass as data. Reads wait for one byte at
+// least (the time-outs are kept with poll), so a read gives 0 bytes only on a
+// line that has hung up. Speed, character size, parity, stop bits, hardware
+// flow control and XON/XOFF control of our input (IXOFF) stay.
+void makeBinary(tcflag_t &iflag, tcflag_t &oflag, tcflag_t &cflag, tcflag_t &lflag, cc_t *cc)
+{
+    iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+#ifdef IUCLC
+    iflag &= ~IUCLC;
+#endif
+    oflag &= ~OPOST;
+    lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    cflag |= CREAD;
+    cc[VMIN] = 1;
+    cc[VTIME] = 0;
+}
+
+// For termios and the kernel's termios2 alike.
+template <typename Tio>
+void makeBinary(Tio &tio)
+{
+    makeBinary(tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag, tio.c_cc);
+}
+
+// The line settings of setSettings, rate aside. Output flow control goes off;
+// parity checking (INPCK) and the modem-control bits (CLOCAL, HUPCL) stay.
+template <typename Tio>
+void setLine(Tio &tio, int dataBits, tcflag_t parityBits, Serial::StopBits stopBits)
+{
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    makeBinary(tio);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | StickParity | CSTOPB | OutputHardwareFlow | OutputDsrFlow);
+    tio.c_cflag |= sizes[dataBits - 5] | parityBits;
+    if (stopBits != Serial::OneStop)
+        tio.c_cflag |= CSTOPB;
+}
+
+// The conventional place and name: /var/lock/LCK..ttyUSB0; a port below
+// /dev/ is named by its path there, slashes turned into underscores
+// (LCK..pts_3), as other serial stacks do.
+const char LockDirectory[] = "/var/lock";
+
+QByteArray lockFilePath(const QByteArray &devicePath)
+{
+    QByteArray name = devicePath.startsWith("/dev/") ? devicePath.mid(5) : devicePath.mid(1);
+    name.replace('/', '_');
+    return QByteArray(LockDirectory) + "/LCK.." + name;
+}
+
+// The process a lock file names: the number on its first line (ten columns
+// in the classic format; Qt's lock files add lines after it). 0 when the
+// file names none, -1 when there is no file.
+pid_t lockOwner(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno == ENOENT ? -1 : 0;
+    char text[64] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return 0;
+    char *end = nullptr;
+    const long pid = std::strtol(text, &end, 10);
+    return end != text && (*end == '\n' || *end == '\0') && pid > 0 && pid <= INT_MAX ? pid_t(pid) : 0;
+}
+
+bool processAlive(pid_t pid)
+{
+    // A lock with this process's number is left from an earlier process:
+    // every port this one holds is behind its own flock as well.
+    if (pid <= 0 || pid == ::getpid())
+        return false;
+    return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+// Removes a lock file whose process is gone, unless a live holder keeps a
+// flock on it (Qt's lock files, ours). Returns 0 or the reason it stays.
+int removeStaleLock(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : errno;
+    int error = 0;
+    struct stat held;
+    struct stat named;
+    if (::flock(fd, LOCK_EX | LOCK_NB) < 0)
+        error = EBUSY;
+    else if (::fstat(fd, &held) == 0 && ::stat(path.constData(), &named) == 0
+             && held.st_ino == named.st_ino && held.st_dev == named.st_dev && ::unlink(path.constData()) < 0)
+        error = errno;
+    ::close(fd);
+    return error == ENOENT ? 0 : error;
+}
+
+// Whether the line has hung up (carrier lost, device gone, far end closed).
+bool hungUp(int fd)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+}
+
+void warnNoLockFiles(int error)
+{
+    static QBasicAtomicInt warned = Q_BASIC_ATOMIC_INITIALIZER(0);
+    if (warned.testAndSetRelaxed(0, 1))
+        qWarning("Serial::open: cannot write lock files in %s (%s); ports are opened without them",
+                 LockDirectory, SerialPrivate::systemErrorText(error).toLocal8Bit().constData());
+}
+
 } // namespace
 
 QString SerialPrivate::devicePath(const QString &name)
@@ -172,6 +287,36 @@ QString SerialPrivate::systemErrorText(int systemError)
     return QString::fromLocal8Bit(errorText(strerror_r(systemError, buffer, sizeof buffer), buffer));
 }
 
+Serial::SerialError SerialPrivate::errorCode(int systemError, bool opening)
+{
+    switch (systemError) {
+    case 0:
+        return Serial::NoError;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return opening ? Serial::DeviceNotFoundError : Serial::ResourceError;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+        return Serial::PermissionError;
+    case EBADF:
+        return Serial::NotOpenError;
+    case EIO:
+    case EPIPE:
+        return Serial::ResourceError;
+    case EINVAL:
+    case EOPNOTSUPP:
+    case ENOSYS:
+        return Serial::UnsupportedOperationError;
+    case ETIMEDOUT:
+        return Serial::TimeoutError;
+    default:
+        return opening ? Serial::OpenError : Serial::UnknownError;
+    }
+}
+
 bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
 {
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
@@ -186,7 +331,7 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
         flags |= O_WRONLY;
         break;
     default:
-        setError(EINVAL);
+        setSystemError(EINVAL, true);
         return false;
     }
 
@@ -196,17 +341,38 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
         fd = ::open(nativePath.constData(), flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        setError(errno);
+        setSystemError(errno, true);
         return false;
     }
 
-    // Exclusive use: the terminal's exclusive mode turns away every later
-    // open except by root; the lock turns away every other Serial, root or
-    // not, and reads as "busy" like the terminal's refusal.
-    if (::flock(fd, LOCK_EX | LOCK_NB) < 0 || ::ioctl(fd, TIOCEXCL) < 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    // Exclusive use, in three layers that all read as "busy": a flock turns
+    // away every other Serial, root or not; the lock file every program that
+    // keeps to the convention; the terminal's exclusive mode every later open
+    // except by root.
+    termios saved;
+    int error = 0;
+    if (::flock(fd, LOCK_EX | LOCK_NB) < 0)
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+    else if (::tcgetattr(fd, &saved) < 0)
+        error = errno;
+    if (error == 0) {
+        // Both spellings of a port, and links to it, share one lock file.
+        char *const real = ::realpath(nativePath.constData(), nullptr);
+        error = lockOpen(real ? QByteArray(real) : nativePath);
+        std::free(real);
+    }
+    if (error == 0) {
+        termios tio = saved;
+        makeBinary(tio);
+        if (::tcsetattr(fd, TCSANOW, &tio) < 0 || ::ioctl(fd, TIOCEXCL) < 0) {
+            error = errno;
+            ::tcsetattr(fd, TCSANOW, &saved);
+        }
+    }
+    if (error != 0) {
+        lockRelease();
         ::close(fd);
-        setError(error);
+        setSystemError(error, true);
         return false;
     }
 
@@ -218,6 +384,9 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
 void SerialPrivate::closePort()
 {
     const int fd = int(handle);
+    // Free for others only once the lock file is gone: the port itself stays
+    // ours until the descriptor closes.
+    lockRelease();
     // A pseudo-terminal outlives its descriptors while the other side is
     // open, and so would its exclusive mode.
     ::ioctl(fd, TIOCNXCL);
@@ -225,66 +394,152 @@ void SerialPrivate::closePort()
     handle = -1;
 }
 
+int SerialPrivate::lockOpen(const QByteArray &devicePath)
+{
+    const QByteArray path = lockFilePath(devicePath);
+    // Ours is written in full under a name of its own and then linked into
+    // place, so nobody ever reads it half written.
+    QByteArray temporary = path;
+    temporary.insert(path.lastIndexOf('/') + 1, '.');
+    temporary += ".XXXXXX";
+    int fd = -1;
+    const auto giveUp = [&](int error) {
+        if (fd >= 0) {
+            ::unlink(temporary.constData());
+            ::close(fd);
+        }
+        if (error == EBUSY)
+            return EBUSY;
+        // Nowhere to write one: go on with the port's own locks.
+        warnNoLockFiles(error);
+        return 0;
+    };
+
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        // A live holder wins, whether or not we could write a lock ourselves.
+        const pid_t owner = lockOwner(path);
+        if (owner >= 0) {
+            if (processAlive(owner))
+                return giveUp(EBUSY);
+            if (const int error = removeStaleLock(path))
+                return giveUp(error);
+        }
+        if (fd < 0) {
+            fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+            if (fd < 0)
+                return giveUp(errno);
+            // Held while the port is open: Qt's lock files count a file
+            // without their program name as stale unless it is locked.
+            ::flock(fd, LOCK_EX | LOCK_NB);
+            char line[16];
+            const int length = std::snprintf(line, sizeof line, "%10d\n", int(::getpid()));
+            if (::fchmod(fd, 0644) < 0 || ::write(fd, line, size_t(length)) != length)
+                return giveUp(errno);
+        }
+        if (::link(temporary.constData(), path.constData()) == 0) {
+            ::unlink(temporary.constData());
+            lockHandle = fd;
+            lockPath = path;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return giveUp(errno);
+    }
+    return giveUp(EBUSY);
+}
+
+void SerialPrivate::lockRelease()
+{
+    if (lockHandle < 0)
+        return;
+    // Only our own: someone may have taken the name over meanwhile.
+    struct stat held;
+    struct stat named;
+    if (::fstat(lockHandle, &held) == 0 && ::stat(lockPath.constData(), &named) == 0
+            && held.st_ino == named.st_ino && held.st_dev == named.st_dev)
+        ::unlink(lockPath.constData());
+    ::close(lockHandle);
+    lockHandle = -1;
+    lockPath.clear();
+}
+
 bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits)
 {
     const int fd = int(handle);
-    termios tio;
-    std::memset(&tio, 0, sizeof tio);
-    if (::tcgetattr(fd, &tio) < 0) {
-        setError(errno);
-        return false;
-    }
-
     const Speed *speed = std::find_if(std::begin(speeds), std::end(speeds),
                                       [baudRate](const Speed &s) { return s.baudRate == baudRate; });
     const ParityBits *parityBits = std::find_if(std::begin(parities), std::end(parities),
                                                 [parity](const ParityBits &p) { return p.parity == parity; });
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     const bool sizeOk = dataBits >= 5 && dataBits <= 8;
     // Two stop-bit times with five data bits is how the UART makes one and a
     // half; two stop bits with five data bits it cannot make at all.
     const bool stopOk = stopBits == Serial::OneStop
             || (stopBits == Serial::OneAndHalfStop && dataBits == 5)
             || (stopBits == Serial::TwoStop && dataBits != 5);
-    if (speed == std::end(speeds) || parityBits == std::end(parities)
+#ifdef SERIAL_ANY_RATE
+    // Any rate is the driver's to take or refuse; zero would hang up.
+    const bool rateOk = baudRate > 0;
+#else
+    const bool rateOk = speed != std::end(speeds);
+#endif
+    if (!rateOk || parityBits == std::end(parities)
             || (parity != Serial::NoParity && parityBits->bits == 0) || !sizeOk || !stopOk) {
-        setError(EINVAL);
+        setSystemError(EINVAL);
         return false;
     }
 
-    ::cfsetispeed(&tio, speed->code);
-    ::cfsetospeed(&tio, speed->code);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | StickParity | CSTOPB | OutputHardwareFlow | OutputDsrFlow);
-    tio.c_cflag |= sizes[dataBits - 5] | parityBits->bits | CREAD;
-    if (stopBits != Serial::OneStop)
-        tio.c_cflag |= CSTOPB;
-
-    // Binary: bytes pass unchanged, nothing is echoed, no character is a
-    // signal or an editing key. IXON is XON/XOFF control of our output;
-    // IXOFF (of our input), parity checking and the modem-control bits
-    // (CLOCAL, HUPCL) stay as they were.
-    tio.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
-#ifdef IUCLC
-    tio.c_iflag &= ~IUCLC;
-#endif
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
-    // Reads never wait inside the driver; the time-outs are kept with poll.
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-
-    if (::tcsetattr(fd, TCSANOW, &tio) < 0) {
-        setError(errno);
+#ifdef SERIAL_ANY_RATE
+    termios2 before;
+    std::memset(&before, 0, sizeof before);
+    if (::ioctl(fd, TCGETS2, &before) < 0) {
+        setSystemError(errno);
+        return false;
+    }
+    termios2 tio = before;
+    setLine(tio, dataBits, parityBits->bits, stopBits);
+    // The classic code where there is one, so that programs that know only
+    // those read the rate; the number otherwise. Input at the output rate.
+    const tcflag_t rateCodes = CBAUD | (CBAUD << SerialInputRateShift);
+    tio.c_cflag = (tio.c_cflag & ~rateCodes) | (speed != std::end(speeds) ? speed->code : SerialRateAsNumber);
+    tio.c_ispeed = speed_t(baudRate);
+    tio.c_ospeed = speed_t(baudRate);
+    if (::ioctl(fd, TCSETS2, &tio) < 0) {
+        setSystemError(errno);
+        return false;
+    }
+    // A driver that cannot make the rate sets another (the nearest, its
+    // limit) and says so; that is a refusal, and the port goes back.
+    termios2 now;
+    std::memset(&now, 0, sizeof now);
+    if (::ioctl(fd, TCGETS2, &now) < 0 || now.c_ospeed != speed_t(baudRate) || now.c_ispeed != speed_t(baudRate)) {
+        ::ioctl(fd, TCSETS2, &before);
+        setSystemError(EINVAL);
         return false;
     }
     return true;
+#else
+    termios tio;
+    std::memset(&tio, 0, sizeof tio);
+    if (::tcgetattr(fd, &tio) < 0) {
+        setSystemError(errno);
+        return false;
+    }
+    setLine(tio, dataBits, parityBits->bits, stopBits);
+    ::cfsetispeed(&tio, speed->code);
+    ::cfsetospeed(&tio, speed->code);
+    if (::tcsetattr(fd, TCSANOW, &tio) < 0) {
+        setSystemError(errno);
+        return false;
+    }
+    return true;
+#endif
 }
 
 bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 {
     // The time-outs belong to the open port, as they do in the driver.
     if (::fcntl(int(handle), F_GETFD) < 0) {
-        setError(errno);
+        setSystemError(errno);
         return false;
     }
     timeouts = newTimeouts;
@@ -294,7 +549,7 @@ bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 void SerialPrivate::flushInput()
 {
     if (::tcflush(int(handle), TCIFLUSH) < 0)
-        setError(errno);
+        setSystemError(errno);
 }
 
 qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
@@ -302,6 +557,8 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
     const int fd = int(handle);
     const qint64 want = qBound<qint64>(0, maxSize, INT_MAX);
     const Timeouts &t = timeouts;
+    if (want == 0)
+        return 0;
 
     // With no totals the read waits for the whole request; an interval of -1
     // (all bits set) is as good as none.
@@ -321,16 +578,17 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
             sinceLastByte.start();
             continue;
         }
-        if (n == 0) // hung up: nothing more will come
-            return got;
-        if (errno == EINTR)
+        // The line waits for a byte at least, so no byte means a hang-up; a
+        // pseudo-terminal whose far end closed says EIO until it hangs up.
+        const int error = n < 0 ? errno : 0;
+        if (n == 0 || (error == EIO && hungUp(fd)))
+            return hangUp(got, total);
+        if (error == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            setError(errno);
+        if (error != EAGAIN && error != EWOULDBLOCK) {
+            setSystemError(error);
             return got;
         }
-        if (want == 0)
-            return got;
 
         int wait = remainingMs(total);
         if (useInterval && got > 0) {
@@ -343,14 +601,31 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
         pollfd p = {fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno != EINTR) {
-            setError(errno);
+            setSystemError(errno);
             return got;
         }
         if (ready > 0 && !(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            setError(p.revents & POLLNVAL ? EBADF : EIO);
+            if (p.revents & POLLHUP)
+                return hangUp(got, total);
+            setSystemError(p.revents & POLLNVAL ? EBADF : EIO);
             return got;
         }
     }
+}
+
+qint64 SerialPrivate::hangUp(qint64 got, const QDeadlineTimer &deadline)
+{
+    // Nothing will come any more. A caller that polls the port in a loop
+    // learns it at the pace of its time-out, as from a silent line, instead
+    // of spinning; what arrived before the hang-up is handed over at once.
+    if (got == 0 && !deadline.isForever()) {
+        while (!deadline.hasExpired())
+            ::poll(nullptr, 0, remainingMs(deadline));
+    }
+    setError(Serial::ResourceError,
+             Serial::tr("The line hung up: the device was switched off or disconnected, "
+                        "or the other end closed the port"));
+    return got;
 }
 
 qint64 SerialPrivate::writePort(const char *data, qint64 size)
@@ -373,7 +648,7 @@ qint64 SerialPrivate::writePort(const char *data, qint64 size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            setError(errno);
+            setSystemError(errno);
             return written;
         }
         if (want == 0)
@@ -385,11 +660,11 @@ qint64 SerialPrivate::writePort(const char *data, qint64 size)
         pollfd p = {fd, POLLOUT, 0};
         const int ready = ::poll(&p, 1, wait);
         if (ready < 0 && errno != EINTR) {
-            setError(errno);
+            setSystemError(errno);
             return written;
         }
         if (ready > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            setError(p.revents & POLLNVAL ? EBADF : EIO);
+            setSystemError(p.revents & POLLNVAL ? EBADF : EIO);
             return written;
         }
     }

@@ -12,10 +12,24 @@
 namespace {
 
 // Every failed system call of the port ends here: the system's code becomes
-// the device's error string through the class's one funnel.
-void setWinError(SerialPrivate *d, DWORD error)
+// the device's error code and text through the class's one funnel. A call
+// on a closed port is misuse, whatever the system made of the handle.
+void setWinError(SerialPrivate *d, DWORD error, bool opening = false)
 {
-    d->setError(int(error));
+    if (d->handle == -1 && !opening)
+        d->setError(Serial::NotOpenError, SerialPrivate::systemErrorText(int(ERROR_INVALID_HANDLE)));
+    else
+        d->setSystemError(int(error), opening);
+}
+
+// False, with the error set, when the port is closed: handle -1 would reach
+// the system as the process's own pseudo-handle.
+bool checkOpen(SerialPrivate *d)
+{
+    if (d->handle != -1)
+        return true;
+    setWinError(d, ERROR_INVALID_HANDLE);
+    return false;
 }
 
 HANDLE portHandle(qintptr handle)
@@ -95,6 +109,36 @@ QString SerialPrivate::systemErrorText(int systemError)
     return message;
 }
 
+Serial::SerialError SerialPrivate::errorCode(int systemError, bool opening)
+{
+    switch (DWORD(systemError)) {
+    case ERROR_SUCCESS:
+        return Serial::NoError;
+    // On an open port these mean the device went away (a USB adapter
+    // pulled out): the same codes as a failed open would be misleading.
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return opening ? Serial::DeviceNotFoundError : Serial::ResourceError;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return opening ? Serial::PermissionError : Serial::ResourceError;
+    case ERROR_INVALID_HANDLE:
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+        return Serial::ResourceError;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+        return Serial::UnsupportedOperationError;
+    case ERROR_SEM_TIMEOUT:
+    case WAIT_TIMEOUT:
+        return Serial::TimeoutError;
+    default:
+        return opening ? Serial::OpenError : Serial::UnknownError;
+    }
+}
+
 bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
 {
     DWORD access = 0;
@@ -103,7 +147,7 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
     if (mode & QIODevice::WriteOnly)
         access |= GENERIC_WRITE;
     if (!access) {
-        setWinError(this, ERROR_INVALID_PARAMETER);
+        setWinError(this, ERROR_INVALID_PARAMETER, true);
         return false;
     }
 
@@ -112,7 +156,7 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
     const HANDLE port = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), access, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
-        setWinError(this, GetLastError());
+        setWinError(this, GetLastError(), true);
         return false;
     }
     handle = reinterpret_cast<qintptr>(port);
@@ -127,6 +171,8 @@ void SerialPrivate::closePort()
 
 bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits)
 {
+    if (!checkOpen(this))
+        return false;
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
@@ -154,6 +200,9 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
 
 bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 {
+    // The time-outs belong to the open port, as they do in the driver.
+    if (!checkOpen(this))
+        return false;
     COMMTIMEOUTS driver;
     driver.ReadIntervalTimeout = newTimeouts.readInterval;
     driver.ReadTotalTimeoutMultiplier = newTimeouts.readTotalMultiplier;
@@ -170,12 +219,16 @@ bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 
 void SerialPrivate::flushInput()
 {
+    if (!checkOpen(this))
+        return;
     if (!PurgeComm(portHandle(handle), PURGE_RXCLEAR))
         setWinError(this, GetLastError());
 }
 
 qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
 {
+    if (!checkOpen(this))
+        return 0;
     DWORD got = 0;
     if (!ReadFile(portHandle(handle), data, transferSize(maxSize), &got, nullptr))
         setWinError(this, GetLastError());
@@ -184,6 +237,8 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
 
 qint64 SerialPrivate::writePort(const char *data, qint64 size)
 {
+    if (!checkOpen(this))
+        return 0;
     DWORD written = 0;
     if (!WriteFile(portHandle(handle), data, transferSize(size), &written, nullptr))
         setWinError(this, GetLastError());
@@ -192,6 +247,8 @@ qint64 SerialPrivate::writePort(const char *data, qint64 size)
 
 qint64 SerialPrivate::queueSize() const
 {
+    if (handle == -1)
+        return 0;
     DWORD errors = 0;
     COMSTAT status;
     ZeroMemory(&status, sizeof status);

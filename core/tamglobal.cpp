@@ -13,6 +13,7 @@
 #include <QtDebug>
 
 #include <array>
+#include <limits>
 
 namespace {
 
@@ -110,19 +111,60 @@ Core &Core::operator=(const Core &) = default;
 // Numbers and text, sample numbering. Script evaluation is in
 // tamglobal_script.cpp.
 
+namespace {
+
+// A number as the pattern captured it, in the C locale's form: digits of any
+// script by their value, the full-width point and signs as ASCII ones. A
+// digit the pattern knows but QChar does not leaves the text unreadable:
+// *ok false rather than a wrong number.
+double readNumber(const QStringRef &captured, bool *ok)
+{
+    QByteArray ascii;
+    ascii.reserve(captured.size());
+    for (const uint c : captured.toString().toUcs4()) {
+        const int digit = QChar::digitValue(c);
+        if (digit >= 0)
+            ascii.append(char('0' + digit));
+        else if (c == 0xFF0E)
+            ascii.append('.');
+        else if (c == 0xFF0B)
+            ascii.append('+');
+        else if (c == 0xFF0D || c == 0x2212)
+            ascii.append('-');
+        else
+            ascii.append(char(c));
+    }
+    return ascii.toDouble(ok);
+}
+
+} // namespace
+
 double fraction(const QString &text, bool *ok)
 {
     // Matching on a const QRegularExpression is safe from several threads;
-    // the pattern is compiled once, on first use.
-    static const QRegularExpression pattern(QStringLiteral(
-            "([+-]?\\d+(?:\\.\\d*)?)\\s*[:/]\\s*([+-]?\\d+(?:\\.\\d*)?)"));
+    // the pattern is compiled once, on first use. With Unicode properties \s
+    // takes every white space (the ideographic space of Chinese input, the
+    // no-break and thin spaces) and \d every decimal digit, so a full-width
+    // number is read whole rather than from its first ASCII digit on. Input
+    // methods in full-width mode also type the point, the separators and
+    // the signs in full width; they count as their ASCII forms.
+    static const QRegularExpression pattern(
+            QStringLiteral("([+\\-\\x{FF0B}\\x{FF0D}\\x{2212}]?\\d+(?:[.\\x{FF0E}]\\d*)?)"
+                           "\\s*[:/\\x{FF1A}\\x{FF0F}]\\s*"
+                           "([+\\-\\x{FF0B}\\x{FF0D}\\x{2212}]?\\d+(?:[.\\x{FF0E}]\\d*)?)"),
+            QRegularExpression::UseUnicodePropertiesOption);
     const QRegularExpressionMatch match = pattern.match(text);
+    bool numerator = false;
+    bool denominator = false;
+    double value = 0.0;
+    if (match.hasMatch()) {
+        value = readNumber(match.capturedRef(1), &numerator)
+                / readNumber(match.capturedRef(2), &denominator);
+    }
+    const bool found = numerator && denominator;
     if (ok)
-        *ok = match.hasMatch();
-    if (!match.hasMatch())
-        return 0.0;
-    // QStringRef::toDouble reads the C locale: the point is the decimal separator.
-    return match.capturedRef(1).toDouble() / match.capturedRef(2).toDouble();
+        *ok = found;
+    return found ? value : 0.0;
 }
 
 double round(double value, int precision, char format)
@@ -214,10 +256,12 @@ QString samplePrefix(tam::SampleType type)
     }
 }
 
-int nextSampleNo(const QDate &date)
+qint64 nextSampleNo(const QDate &date)
 {
     QSqlQuery query(Profile::instance().dataDatabase());
-    // The cast compares numbers, not texts: "10" follows "9".
+    // The cast compares numbers, not texts: "10" follows "9". It reads the
+    // leading integer as 64 bits (barcode-like numbers pass 2^31) and gives
+    // the largest value for anything beyond.
     if (!query.prepare(QStringLiteral(
                 "select max(cast(sampleNo as integer)) from patient where date=:date")))
         qWarning() << ".\\tamglobal(158):" << query.lastError();
@@ -225,7 +269,9 @@ int nextSampleNo(const QDate &date)
     if (!query.exec())
         qWarning() << ".\\tamglobal(161):" << query.lastError();
     // A failed query has no row: the day counts as empty.
-    return (query.next() ? query.value(0).toInt() : 0) + 1;
+    const qint64 highest = query.next() ? query.value(0).toLongLong() : 0;
+    // At the top there is no next number: stay there rather than wrap.
+    return highest < std::numeric_limits<qint64>::max() ? highest + 1 : highest;
 }
 
 void setGeneratedValue(QSqlRecord &record, const QString &name, const QVariant &value)

@@ -104,7 +104,10 @@ public:
 
 // The first ratio found in the text ("1/10", "3 : 4", "-1.5/3"), as the first
 // number divided by the second; a zero divisor gives an infinity or NaN.
-// Without a ratio, 0.0 and *ok false. Safe from any thread.
+// Any Unicode white space may stand around the separator, digits of any
+// script count by their value, and the full-width point, separators and
+// signs ("１／１０") as the ASCII ones. Without a ratio, 0.0 and *ok false.
+// Safe from any thread.
 CORE_EXPORT double fraction(const QString &text, bool *ok = nullptr);
 
 // The value cut to what QString::number(value, format, precision) shows
@@ -130,10 +133,12 @@ CORE_EXPORT quint16 crc16(const void *data, int length);
 CORE_EXPORT QString samplePrefix(tam::SampleType type);
 
 // One more than the highest sample number of the day in the patient table
-// of the data database, numbers compared as integers; 1 for a day without
-// numbers and when the query fails (which is logged). Reserves nothing: two
-// callers asking before either inserts get the same number.
-CORE_EXPORT int nextSampleNo(const QDate &date);
+// of the data database, numbers compared as 64-bit integers; 1 for a day
+// without numbers and when the query fails (which is logged). At the largest
+// qint64 it stays there instead of wrapping. Callers that keep the result in
+// an int still compile, but numbers past 2^31 - 1 need the qint64. Reserves
+// nothing: two callers asking before either inserts get the same number.
+CORE_EXPORT qint64 nextSampleNo(const QDate &date);
 
 // Sets a field's value and marks it generated, so that a model's SQL
 // includes it. A name the record does not have changes nothing.

@@ -30,6 +30,7 @@ const char usage[] =
     "only an earlier copy of the same version. When the copy cannot be written\n"
     "(disk full, read-only directory) the file is not upgraded, the log says\n"
     "why, and the exit code is 1. A file at its current version is not copied.\n"
+    "A file at a version newer than the program's is left exactly as it is.\n"
     "\n"
     "  LOGFILE      append every message of the run to this file\n"
     "  --status     print each file's version, its current version and the\n"
@@ -70,6 +71,7 @@ int main(int argc, char *argv[])
             return 0;
         }
     }
+    keepEveryLevel();
     const bool status = argc > 1 && !strcmp(argv[1], "--status");
     const int logArgument = status ? 2 : 1;
     // A log that cannot be opened is not an error: messages go to stderr.

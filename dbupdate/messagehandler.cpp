@@ -1,6 +1,7 @@
 #include "messagehandler.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QString>
 
 #include <cstdlib>
@@ -45,4 +46,27 @@ void closeLogFile()
     qInstallMessageHandler(nullptr);
     fclose(logFile);
     logFile = nullptr;
+}
+
+namespace {
+
+QLoggingCategory::CategoryFilter previousFilter = nullptr;
+
+void everyLevelFilter(QLoggingCategory *category)
+{
+    if (previousFilter)
+        previousFilter(category);
+    const bool qtInternal = qstrncmp(category->categoryName(), "qt.", 3) == 0;
+    if (!qtInternal)
+        category->setEnabled(QtDebugMsg, true);
+    category->setEnabled(QtInfoMsg, true);
+    category->setEnabled(QtWarningMsg, true);
+    category->setEnabled(QtCriticalMsg, true);
+}
+
+} // namespace
+
+void keepEveryLevel()
+{
+    previousFilter = QLoggingCategory::installFilter(everyLevelFilter);
 }

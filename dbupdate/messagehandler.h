@@ -15,4 +15,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 bool openLogFile(const char *path);
 void closeLogFile();
 
+// Lets every level of the program's own messages through, whatever logging
+// rules the environment or a qtlogging.ini set: the log is the technician's
+// only record of a run. Qt's own categories keep their rules for debug.
+void keepEveryLevel();
+
 #endif // MESSAGEHANDLER_H

@@ -31,7 +31,7 @@ const FileSteps files[] = {
 struct Present {
     bool readable = false;
     QString error;
-    int tables = 0;
+    qint64 tables = 0;
     int version = 0;
 };
 
@@ -48,9 +48,10 @@ Present inspect(const QString &fileName)
         } else {
             QSqlQuery schema(db);
             if (schema.exec(QStringLiteral("select count(*) from sqlite_master")) && schema.next()) {
-                present.readable = true;
-                present.tables = schema.value(0).toInt();
-                present.version = UpdateBase::readVersion(db);
+                present.tables = schema.value(0).toLongLong();
+                present.version = UpdateBase::readVersion(db, &present.error);
+                // A failed version read says nothing of the file: unreadable.
+                present.readable = present.error.isEmpty();
             } else {
                 present.error = schema.lastError().text();
             }
@@ -90,15 +91,21 @@ QString describe(const FileSteps &file)
     else
         text += QStringLiteral(", keeps no version");
 
+    // A file left by a newer release is not touched by a run at all.
+    const bool newer = file.versioned && from > current;
     QStringList pending;
     for (const UpdateBase::Block &block : blocks) {
+        if (newer)
+            break;
         if (block.version == 0)
             pending << QStringLiteral("  every run: %1").arg(QString::fromUtf8(block.description));
         else if (from < block.version)
             pending << QStringLiteral("  to version %1: %2").arg(block.version)
                            .arg(QString::fromUtf8(block.description));
     }
-    if (file.versioned && from >= current)
+    if (newer)
+        text += QStringLiteral(", newer than this program: a run leaves it as it is");
+    else if (file.versioned && from >= current)
         text += QStringLiteral(", up to date");
     text += QLatin1Char('\n');
     if (backup)

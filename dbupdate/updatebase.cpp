@@ -11,7 +11,6 @@
 #include <QSqlQuery>
 #include <QTemporaryFile>
 
-
 void reportQueryError(QSqlQuery query, const char *file, int line)
 {
     // The eight items of the warning, each followed by one space as the debug
@@ -51,7 +50,7 @@ UpdateBase::UpdateBase(const QString &fileName, QObject *parent)
         pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
     }
 
-    m_version = storedVersion();
+    m_version = readVersion(QSqlDatabase::database(), &m_versionError);
 }
 
 int UpdateBase::storedVersion() const
@@ -59,21 +58,38 @@ int UpdateBase::storedVersion() const
     return readVersion(QSqlDatabase::database());
 }
 
-int UpdateBase::readVersion(const QSqlDatabase &db)
+int UpdateBase::readVersion(const QSqlDatabase &db, QString *error)
 {
     // Not through exec(): a missing version table is the normal case. Only a
     // table counts: a damaged or hostile file may hold a view of that name
     // whose rows never end, and the program must not hang on it.
     QSqlQuery table(db);
     if (!table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' "
-                                   "and name = 'version' collate nocase"))
-            || !table.next())
+                                   "and name = 'version' collate nocase"))) {
+        if (error)
+            *error = table.lastError().text();
         return 0;
+    }
+    if (!table.next()) {
+        if (error && table.lastError().isValid())
+            *error = table.lastError().text();
+        return 0;
+    }
+    table.finish();
     QSqlQuery query(db);
-    if (query.exec(QStringLiteral("select version from version order by version desc"))
-            && query.next())
-        return query.value(0).toInt();
-    return 0;
+    if (!query.exec(QStringLiteral("select version from version order by version desc"))) {
+        if (error)
+            *error = query.lastError().text();
+        return 0;
+    }
+    if (!query.next()) {
+        if (error && query.lastError().isValid())
+            *error = query.lastError().text();
+        return 0;
+    }
+    const qlonglong version = query.value(0).toLongLong();
+    return int(qBound<qlonglong>(std::numeric_limits<int>::min(), version,
+                                 std::numeric_limits<int>::max()));
 }
 
 int UpdateBase::currentVersion(const QVector<Block> &blocks)
@@ -137,6 +153,14 @@ QStringList indexesOf(const QString &table)
 // only when complete. On failure `target` is as it was and `error` says why.
 bool writeCopy(const QString &source, const QString &target, QString *error)
 {
+    // A power cut during an earlier copy can leave it under its temporary
+    // name, as large as the file; it was never renamed, so nothing needs it.
+    const QFileInfo targetInfo(target);
+    QDir targetDir = targetInfo.absoluteDir();
+    for (const QString &stale : targetDir.entryList({targetInfo.fileName() + QStringLiteral(".??????")},
+                                                    QDir::Files | QDir::Hidden | QDir::System))
+        targetDir.remove(stale);
+
     // A fresh name beside the target, reserved by an empty file. The
     // temporary-file object goes at once: it would keep the file open, and
     // Windows renames no file that is open.
@@ -161,19 +185,8 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
         }
     } cleanup{partial};
 
-    // SQLite reads the file in one read transaction: the copy is a snapshot
-    // even while another process writes.
-    QSqlQuery vacuum;
-    if (!vacuum.prepare(QStringLiteral("vacuum into ?"))) {
-        *error = vacuum.lastError().text();
+    if (!copyDatabase(partial, error))
         return false;
-    }
-    vacuum.addBindValue(partial);
-    if (!vacuum.exec()) {
-        *error = vacuum.lastError().text();
-        return false;
-    }
-    vacuum.finish();
     if (!syncFile(partial)) {
         *error = QStringLiteral("the copy could not be flushed to the disk");
         return false;
@@ -209,6 +222,15 @@ bool UpdateBase::backupBeforeUpgrade(int current)
                  m_fileName.toUtf8().constData());
         return false;
     }
+    if (!m_versionError.isEmpty()) {
+        // The version read as the program started failed (another program
+        // held the file then): the blocks chosen by it could convert a file
+        // that is already current, and its backup would be misnamed.
+        qWarning("%s: its version could not be read (%s); %s is not upgraded in this run",
+                 m_fileName.toUtf8().constData(), m_versionError.trimmed().toUtf8().constData(),
+                 m_fileName.toUtf8().constData());
+        return false;
+    }
     if (schema.value(0).toInt() == 0) {
         qDebug("%s holds no tables yet: no backup needed before the upgrade",
                m_fileName.toUtf8().constData());
@@ -226,6 +248,15 @@ bool UpdateBase::backupBeforeUpgrade(int current)
     }
     qDebug("%s: version %d backed up to %s before the upgrade", m_fileName.toUtf8().constData(),
            m_version, target.toUtf8().constData());
+    return true;
+}
+
+bool UpdateBase::newerThan(int current) const
+{
+    if (m_version <= current)
+        return false;
+    qWarning("%s is at version %d, newer than this program's version %d: it is left as it is",
+             m_fileName.toUtf8().constData(), m_version, current);
     return true;
 }
 
@@ -296,38 +327,208 @@ bool UpdateBase::renameTable(const QString &oldName, const QString &newName)
                 __FILE__, __LINE__);
 }
 
-bool UpdateBase::copyTable(const QString &target, const QString &source,
-                           const QSqlRecord &values, const QStringList &droppedColumns)
-{
-    QSqlQuery select;
-    select.setForwardOnly(true);
-    if (!select.exec(QStringLiteral("select * from ") + source))
-        reportQueryError(select, __FILE__, __LINE__);
+namespace {
 
+// A column name as an SQL identifier, whatever characters it holds.
+QString identifier(const QString &name)
+{
+    QString escaped = name;
+    escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + escaped + QLatin1Char('"');
+}
+
+// The position of `name` in `names`, compared as SQLite compares column
+// names (ASCII letters without case); -1 when absent.
+int columnIndex(const QStringList &names, const QString &name)
+{
+    for (int i = 0; i < names.size(); ++i) {
+        if (names.at(i).compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool UpdateBase::runQuery(QSqlQuery &query, bool report, const char *file, int line)
+{
     if (m_transactionLost)
         return false;
-    QSqlDriver *driver = QSqlDatabase::database().driver();
-    while (select.next()) {
-        QSqlRecord row = select.record();
-        for (const QString &name : droppedColumns)
-            row.remove(row.indexOf(name));
-        for (int i = 0; i < values.count(); ++i) {
-            const QSqlField field = values.field(i);
-            const int at = row.indexOf(field.name());
-            if (at >= 0)
-                row.setValue(at, field.value());
-            else
-                row.append(field);
+    if (query.exec())
+        return true;
+    const bool lost = m_inTransaction && !connectionInTransaction();
+    if (report || lost)
+        reportQueryError(query, file, line);
+    if (lost) {
+        m_transactionLost = true;
+        qCritical("%s ( %d ): the database rolled the upgrade back; the remaining steps are skipped",
+                  file, line);
+    }
+    return false;
+}
+
+bool UpdateBase::copyTable(const QString &target, const QString &source,
+                           const QSqlRecord &values, const QStringList &droppedColumns,
+                           CopyFailure *failure)
+{
+    // The source's columns, and whether it holds a row at all: an empty
+    // table is not copied, so its columns need not fit the target.
+    QSqlQuery probe;
+    probe.setForwardOnly(true);
+    if (!probe.exec(QStringLiteral("select * from ") + source)) {
+        reportQueryError(probe, __FILE__, __LINE__);
+        // A missing table (SQLITE_ERROR) has nothing to copy; one that is
+        // there but cannot be read (damaged, locked) must not pass as empty.
+        return probe.lastError().nativeErrorCode() == QLatin1String("1");
+    }
+    const QSqlRecord sourceRecord = probe.record();
+    const bool empty = !probe.next();
+    if (empty && probe.lastError().isValid()) {
+        // Not an empty table but one that cannot be read: copying nothing
+        // and dropping the backup would lose its rows.
+        reportQueryError(probe, __FILE__, __LINE__);
+        return false;
+    }
+    probe.finish();
+    if (m_transactionLost)
+        return false;
+    if (empty)
+        return true;
+
+    // The rows are copied inside SQLite: every value keeps its storage class
+    // and bytes, subject only to the target column's affinity. The columns
+    // of `values` get the same bound value in every row.
+    QStringList sourceNames;
+    for (int i = 0; i < sourceRecord.count(); ++i)
+        sourceNames << sourceRecord.fieldName(i);
+    QStringList columns = sourceNames;
+    QStringList selected;
+    for (const QString &name : sourceNames)
+        selected << identifier(name);
+    for (const QString &name : droppedColumns) {
+        const int at = columnIndex(columns, name);
+        if (at >= 0) {
+            columns.removeAt(at);
+            selected.removeAt(at);
         }
-        if (!runStatement(driver->sqlStatement(QSqlDriver::InsertStatement, target, row, false),
-                          __FILE__, __LINE__))
+    }
+    QVariantList bound;
+    for (int i = 0; i < values.count(); ++i) {
+        const QSqlField field = values.field(i);
+        int at = columnIndex(columns, field.name());
+        if (at < 0) {
+            columns << field.name();
+            selected << QString();
+            at = columns.size() - 1;
+        }
+        selected[at] = QStringLiteral("?");
+    }
+    // Bound in the order the placeholders stand in the select list.
+    for (int i = 0; i < columns.size(); ++i) {
+        if (selected.at(i) == QLatin1String("?"))
+            bound << values.field(values.indexOf(columns.at(i))).value();
+    }
+    QStringList targetColumns;
+    for (const QString &name : qAsConst(columns))
+        targetColumns << identifier(name);
+
+    // The rows go in rowid order, as a scan of the table gives them, so that
+    // conflicts resolve as they always did. A table without a rowid is
+    // copied in its own order and a failure cannot name the row.
+    QString rowid;
+    for (const char *candidate : {"rowid", "_rowid_", "oid"}) {
+        if (columnIndex(sourceNames, QLatin1String(candidate)) < 0) {
+            QSqlQuery check;
+            if (check.prepare(QStringLiteral("select %1 from %2").arg(QLatin1String(candidate), source)))
+                rowid = QLatin1String(candidate);
+            break;
+        }
+    }
+
+    const QString copy = QStringLiteral("insert into %1(%2) select %3 from %4")
+                             .arg(target, targetColumns.join(QLatin1String(", ")),
+                                  selected.join(QLatin1String(", ")), source);
+    const auto bindAll = [&bound](QSqlQuery &query) {
+        for (const QVariant &value : qAsConst(bound))
+            query.addBindValue(value);
+    };
+
+    // All rows at once inside a savepoint; when a row fails the savepoint
+    // undoes whatever the statement wrote (a FAIL conflict keeps the rows
+    // before it) and the copy is redone row by row to find the row.
+    const QString savepoint = QStringLiteral("copy_rows");
+    if (!runStatement(QStringLiteral("savepoint ") + savepoint, __FILE__, __LINE__))
+        return false;
+    QSqlQuery all;
+    bool copied = all.prepare(copy + (rowid.isEmpty() ? QString() : QStringLiteral(" order by ") + rowid));
+    if (copied) {
+        bindAll(all);
+        copied = runQuery(all, false, __FILE__, __LINE__);
+        if (m_transactionLost)
             return false;
     }
+    if (copied)
+        return runStatement(QStringLiteral("release savepoint ") + savepoint, __FILE__, __LINE__);
+    if (!runStatement(QStringLiteral("rollback to ") + savepoint, __FILE__, __LINE__)
+            || !runStatement(QStringLiteral("release savepoint ") + savepoint, __FILE__, __LINE__))
+        return false;
+    if (rowid.isEmpty()) {
+        reportQueryError(all, __FILE__, __LINE__);
+        if (failure)
+            *failure = { QVariant(), all.lastError().databaseText() };
+        return false;
+    }
+
+    QSqlQuery ids;
+    ids.setForwardOnly(true);
+    if (!ids.exec(QStringLiteral("select %1 from %2 order by %1").arg(rowid, source))) {
+        reportQueryError(ids, __FILE__, __LINE__);
+        return false;
+    }
+    QVariantList rowids;
+    while (ids.next())
+        rowids << ids.value(0);
+    if (ids.lastError().isValid()) {
+        reportQueryError(ids, __FILE__, __LINE__);
+        return false;
+    }
+    ids.finish();
+    QSqlQuery one;
+    const bool prepared = one.prepare(copy + QStringLiteral(" where %1 = ?").arg(rowid));
+    for (const QVariant &id : qAsConst(rowids)) {
+        if (prepared) {
+            bindAll(one);
+            one.addBindValue(id);
+            if (runQuery(one, false, __FILE__, __LINE__))
+                continue;
+            if (m_transactionLost)
+                return false;
+        }
+        // One line: where, which row, SQLite's error and the statement.
+        QByteArray message;
+        message += __FILE__;
+        message += " ( ";
+        message += QByteArray::number(__LINE__);
+        message += " ):  ";
+        message += source.toUtf8() + " row " + QByteArray::number(id.toLongLong())
+            + " could not be copied into " + target.toUtf8() + ": ";
+        message += one.lastError().text().toUtf8();
+        message += " : [ ";
+        message += one.lastQuery().toUtf8();
+        message += " ] ";
+        qWarning("%s", message.constData());
+        if (failure)
+            *failure = { id, one.lastError().databaseText() };
+        return false;
+    }
+    // Row by row everything went in after all (the whole statement met a
+    // passing condition, a lock let go): the copy is complete.
     return true;
 }
 
 bool UpdateBase::rebuildTable(const QString &table, const QString &createSql,
-                              const QString &indexSql, const char *file, int line)
+                              const QString &indexSql, const char *file, int line,
+                              CopyFailure *failure)
 {
     // A savepoint around the whole sequence: when a row cannot be copied the
     // rename and the half-filled new table are undone, so the next run finds
@@ -345,7 +546,7 @@ bool UpdateBase::rebuildTable(const QString &table, const QString &createSql,
     exec(createSql, file, line);
     if (!indexSql.isEmpty())
         exec(indexSql, file, line);
-    if (!copyTable(table, backup)) {
+    if (!copyTable(table, backup, QSqlRecord(), QStringList(), failure)) {
         exec(QStringLiteral("rollback to savepoint ") + savepoint, file, line);
         exec(QStringLiteral("release savepoint ") + savepoint, file, line);
         return false;

@@ -9,6 +9,11 @@
 // True while the default connection has a transaction open.
 bool connectionInTransaction();
 
+// Copies the default connection's database, a consistent snapshot even
+// while another process writes it, into the empty file `path`. On failure
+// `error` says why.
+bool copyDatabase(const QString &path, QString *error);
+
 // Puts the written copy on the disk before it replaces an older one: the
 // upgrade commits right after, and a backup lost to a power cut with the
 // file already converted would be no backup.

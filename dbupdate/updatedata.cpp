@@ -32,6 +32,8 @@ QVector<UpdateBase::Block> UpdateData::blocks()
 bool UpdateData::update()
 {
     const int v = version();
+    if (newerThan(currentVersion(blocks())))
+        return true;
 
     // Before the first schema statement: no copy, no upgrade.
     if (!backupBeforeUpgrade(currentVersion(blocks())))

@@ -300,6 +300,11 @@ QVector<UpdateBase::Block> UpdateProfile::blocks()
 
 bool UpdateProfile::update()
 {
+    // A file left by a newer release gets none of the steps, not even those
+    // of every start: that release would take them for its own.
+    if (newerThan(currentVersion(blocks())))
+        return true;
+
     // Before the first schema statement: no copy, no upgrade.
     if (!backupBeforeUpgrade(currentVersion(blocks())))
         return false;
@@ -311,18 +316,40 @@ bool UpdateProfile::update()
     if (!inTransaction())
         return false;
 
+    // Read again inside the transaction: the version is the file's until the
+    // commit. When it differs from the one the steps are chosen by, another
+    // program changed the file in between; nothing is done now and the next
+    // start upgrades the file.
+    const int stored = storedVersion();
+    if (stored != version()) {
+        qWarning("profile.db changed while the upgrade started (version %d, now %d); it is left for the next start",
+                 version(), stored);
+        rollbackTransaction(__FILE__, __LINE__);
+        return false;
+    }
+
     if (version() < 1) {
         // Names differing only in case are one user from here on; when the old
         // table has such a pair the copy fails and the whole upgrade is undone.
+        CopyFailure failure;
         if (!rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
-                          __FILE__, __LINE__)) {
+                          __FILE__, __LINE__, &failure)) {
             // A lost transaction has been reported where it happened.
             const bool lost = transactionLost();
             rollbackTransaction(__FILE__, __LINE__);
-            if (!lost)
-                qWarning("profile.db: a user could not be copied into the new user table (names "
-                         "must differ in more than letter case); the upgrade was undone and the "
-                         "file is unchanged");
+            if (!lost) {
+                const QString user = failure.rowid.isValid()
+                    ? QStringLiteral("user id %1").arg(failure.rowid.toLongLong())
+                    : QStringLiteral("a user");
+                // The hint only where it is the cause: two names alike but for case.
+                const QString hint = failure.error.contains(QLatin1String("UNIQUE constraint failed: user.name"))
+                    ? QStringLiteral("; names must differ in more than letter case")
+                    : QString();
+                qWarning("profile.db: %s could not be copied into the new user table (%s%s); the "
+                         "upgrade was undone and the file is unchanged",
+                         user.toUtf8().constData(), failure.error.toUtf8().constData(),
+                         hint.toUtf8().constData());
+            }
             return false;
         }
         exec(QString::fromUtf8(curveInfoTable), __FILE__, __LINE__);
@@ -490,7 +517,7 @@ bool UpdateProfile::updateVariables()
         reportQueryError(count, __FILE__, __LINE__);
         return false;
     }
-    if (count.next() && count.value(0).toInt() >= 1)
+    if (count.next() && count.value(0).toLongLong() >= 1)
         return true;
 
     QSqlQuery variables;
@@ -631,6 +658,8 @@ bool UpdateProfile::updateCurves()
             if (uncached.found) {
                 AssayTemplate::Calibration &calibration = uncached.calibration;
                 calibration.assayTemplateId = 0; // the lookup does not read the assay
+                // Only the row's name and fit settings matter here; its
+                // id is kept for the model and never written back.
                 calibration.id = calibrations.value(0).toInt();
                 calibration.name = calibrations.value(1).toString();
                 calibration.method = calibrations.value(2).toInt();
@@ -657,7 +686,8 @@ bool UpdateProfile::updateCurves()
         const AssayTemplate::Calibration calibration = lookup->calibration;
 
         StandardCurve curve(nullptr);
-        curve.setId(row.id.toInt());
+        // The model keeps a 32-bit id; the row is written back by its own.
+        curve.setId(int(row.id.toLongLong()));
         curve.setName(row.name);
         curve.setXUnit(row.xUnit);
         curve.setYUnit(row.yUnit);
@@ -706,7 +736,7 @@ bool UpdateProfile::updateCurves()
         if (!curve.isValid()) {
             qDebug("%s", (debugHead(__FILE__, __LINE__) + "Invalid curve: name = "
                           + quotedItem(curve.name()) + " id = "
-                          + QByteArray::number(curve.id()) + ' ').constData());
+                          + QByteArray::number(row.id.toLongLong()) + ' ').constData());
         }
 
         // The row and its points go in together: a curve marked valid whose
@@ -721,7 +751,7 @@ bool UpdateProfile::updateCurves()
                                   i < count ? QVariant(curve.coefficient(i)) : QVariant(QVariant::Double));
         }
         curveUpdate.bindValue(QStringLiteral(":valid"), curve.isValid() ? 1 : 0);
-        curveUpdate.bindValue(QStringLiteral(":id"), curve.id());
+        curveUpdate.bindValue(QStringLiteral(":id"), row.id);
         if (!execOrReport(curveUpdate, __FILE__, __LINE__)) {
             rollbackCurve();
             return false;

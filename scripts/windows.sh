@@ -89,6 +89,7 @@ not_on_windows=(
     "tst_serial_concurrency: pseudo-terminals"
     "tst_updatedata_kill: preloads a library (LD_PRELOAD) to kill dbupdate between statements"
     "tst_updateprofile_kill: preloads a library (LD_PRELOAD)"
+    "powercut: preloads a library (LD_PRELOAD) to record the program's writes and replay power cuts"
     "packaging_consumer: installs and builds against the Linux package"
 )
 

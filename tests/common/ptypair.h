@@ -45,6 +45,15 @@ public:
     QString path() const { return m_path; }
     QString name() const { return m_path.mid(5); }
 
+    // The far end goes away, as an instrument switched off or unplugged does:
+    // the port side hangs up.
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+
     // Everything, or false when the line stays full for timeoutMs.
     bool writeMaster(const QByteArray &data, int timeoutMs = 5000) const
     {

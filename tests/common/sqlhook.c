@@ -7,7 +7,12 @@
  *                           statement with '\\' written as "\\\\" and line
  *                           breaks as "\\n";
  *   WS_SQLHOOK_KILL_AT=N    sends the process SIGKILL just before its N-th
- *                           statement (counted from 1) is prepared.
+ *                           statement (counted from 1) is prepared;
+ *   WS_SQLHOOK_LOCK_AT=TEXT just before the first statement containing TEXT
+ *                           is prepared, a second connection takes an
+ *                           exclusive lock on the same file, and lets it go
+ *                           before the next statement: another program
+ *                           writing at exactly that moment.
  *
  * The tests use it to kill the upgrade program between any two of its
  * statements, the benchmark to replay its statements in the sqlite3 shell.
@@ -23,6 +28,33 @@
 #include <unistd.h>
 
 static long counter;
+static sqlite3 *locker;   /* the second connection while it holds its lock */
+static int lockDone;
+static int inLocker;      /* its own statements are not the program's */
+
+/* Takes or releases the lock of WS_SQLHOOK_LOCK_AT; see above. */
+static void lockAround(sqlite3 *db, const char *sql, size_t length)
+{
+    if (inLocker)
+        return;
+    inLocker = 1;
+    if (locker) {
+        sqlite3_exec(locker, "commit", NULL, NULL, NULL);
+        sqlite3_close(locker);
+        locker = NULL;
+    }
+    const char *text = getenv("WS_SQLHOOK_LOCK_AT");
+    const char *file = db ? sqlite3_db_filename(db, "main") : NULL;
+    if (!lockDone && text && *text && file && *file && memmem(sql, length, text, strlen(text))) {
+        lockDone = 1;
+        if (sqlite3_open(file, &locker) != SQLITE_OK
+                || sqlite3_exec(locker, "begin exclusive", NULL, NULL, NULL) != SQLITE_OK) {
+            sqlite3_close(locker);
+            locker = NULL;
+        }
+    }
+    inLocker = 0;
+}
 
 static void writeAll(int fd, const char *data, size_t size)
 {
@@ -38,6 +70,9 @@ static void writeAll(int fd, const char *data, size_t size)
 /* Called with the statement as UTF-8; size < 0 means NUL-terminated. */
 static void seen(sqlite3 *db, const char *sql, int size)
 {
+    if (inLocker)
+        return;
+    lockAround(db, sql, size < 0 ? strlen(sql) : strnlen(sql, (size_t)size));
     ++counter;
     const char *killAt = getenv("WS_SQLHOOK_KILL_AT");
     if (killAt && atol(killAt) == counter)

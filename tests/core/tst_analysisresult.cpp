@@ -107,8 +107,13 @@ void tst_AnalysisResult::initTestCase()
     QVERIFY(QDir::setCurrent(m_dir.path()));
     // A site locale with a decimal comma must not reach the result texts.
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    // Rows another tool left: no value, and colours that do not parse. The
+    // results they mark must still show their default colours, not black.
     QVERIFY(Fixture::runScript(QStringLiteral("profile.db"),
-                               QStringLiteral("create table profile(name text unique, value)")));
+                               QStringLiteral("create table profile(name text unique, value);"
+                                              "insert into profile values('color_of_upper_mark', NULL);"
+                                              "insert into profile values('color_of_lower_mark', 'nonsense');"
+                                              "insert into profile values('color_of_lower_report', '#12')")));
     QVERIFY(Fixture::runScript(
         QStringLiteral("data.db"),
         QStringLiteral("create table patient(id integer primary key, sampleNo, date);"
@@ -384,8 +389,11 @@ void tst_AnalysisResult::foregroundRole_data()
     QTest::newRow("prefix-only flags") << (tam::DilutionFlag | tam::ManualInputFlag) << ok
                                        << QVariant();
     QTest::newRow("null") << 0 << AnalysisResult::NullResult << brush(red);
-    QTest::newRow("lower mark") << int(tam::LowerMarkLimitFlag) << ok << brush(orange);
-    QTest::newRow("upper mark") << int(tam::UpperMarkLimitFlag) << ok << brush(orange);
+    QTest::newRow("lower mark, stored colour unparsable") << int(tam::LowerMarkLimitFlag) << ok
+                                                          << brush(orange);
+    QTest::newRow("upper mark, stored NULL") << int(tam::UpperMarkLimitFlag) << ok << brush(orange);
+    QTest::newRow("lower report, stored colour unparsable") << int(tam::LowerReportLimitFlag) << ok
+                                                            << brush(red);
 }
 
 void tst_AnalysisResult::foregroundRole()

@@ -55,6 +55,7 @@ private slots:
     void boolStoredAsText_data();
     void boolStoredAsText();
     void unconvertibleTextGivesTypeDefault();
+    void rowsWithoutUsableValueGiveCallerDefault();
     void instanceIsOneStoreOverProfileDb();
 
 private:
@@ -412,6 +413,26 @@ void tst_Profile::workerThreadChangesWrittenByOwner()
     QCOMPARE(stored(QStringLiteral("gone")), QVariant(QStringLiteral("x")));
     QTRY_COMPARE(stored(QStringLiteral("k")), QVariant(2LL));
     QTRY_VERIFY(!stored(QStringLiteral("gone")).isValid());
+
+    // A queued write must not overtake a later change: a removal made here
+    // after a worker's change, a change made here after a worker's removal.
+    // A change with save false after a worker's saved one stays in memory.
+    worker = QThread::create([p] {
+        p->setValue(QStringLiteral("removed"), 1, true);
+        p->remove(QStringLiteral("set"));
+        p->setValue(QStringLiteral("memory"), 1, true);
+    });
+    worker->start();
+    QVERIFY(worker->wait(10000));
+    delete worker;
+    profile->remove(QStringLiteral("removed"));
+    profile->setValue(QStringLiteral("set"), 2, true);
+    profile->setValue(QStringLiteral("memory"), 2, false);
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!stored(QStringLiteral("removed")).isValid());
+    QCOMPARE(stored(QStringLiteral("set")), QVariant(2LL));
+    QCOMPARE(stored(QStringLiteral("memory")), QVariant(1LL));
+    QCOMPARE(profile->value(QStringLiteral("memory")), QVariant(2));
 }
 
 // Memory keeps the change; the lost write must at least be reported.
@@ -536,18 +557,77 @@ void tst_Profile::boolStoredAsText()
 }
 
 // A stored value of the wrong kind reads as the type's empty value, not as the
-// caller's default.
+// caller's default; colours excepted (below).
 void tst_Profile::unconvertibleTextGivesTypeDefault()
 {
     makeDataDir(QStringLiteral("insert into profile values('max_qc_file', 'abc');"
                                "insert into profile values('qc_method', '12');"
-                               "insert into profile values('color_of_analysing', 'not a colour');"
                                "insert into profile values('color_of_null_result', 'red');"));
     auto profile = open();
     QCOMPARE(profile->max_qc_file(9), 0);
     QCOMPARE(profile->qc_method(9), 12);
-    QVERIFY(!profile->color_of_analysing(Qt::blue).isValid());
     QCOMPARE(profile->color_of_null_result(Qt::blue), QColor(Qt::red));
+}
+
+namespace {
+QStringList *capturedMessages = nullptr;
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages->append(message);
+}
+} // namespace
+
+// A NULL row (left by another tool or by hand) is no value, and a colour that
+// does not parse would paint a flagged result black: both read as the
+// caller's default, and the file keeps what it holds.
+void tst_Profile::rowsWithoutUsableValueGiveCallerDefault()
+{
+    makeDataDir(QStringLiteral("insert into profile values('hospital', NULL);"
+                               "insert into profile values('max_qc_file', NULL);"
+                               "insert into profile values('is_touch_screen', NULL);"
+                               "insert into profile values('color_of_waiting', NULL);"
+                               "insert into profile values('empty', '');"
+                               "insert into profile values('color_of_upper_report', 'nonsense');"
+                               "insert into profile values('color_of_lower_report', '#12');"
+                               "insert into profile values('color_of_lower_mark', 12);"));
+    auto profile = open();
+    QCOMPARE(profile->hospital(QStringLiteral("General")), QStringLiteral("General"));
+    QCOMPARE(profile->max_qc_file(31), 31);
+    QCOMPARE(profile->is_touch_screen(true), true);
+    QCOMPARE(profile->color_of_waiting(Qt::green), QColor(Qt::green));
+    QCOMPARE(profile->value2(QStringLiteral("hospital"), QStringLiteral("empty")),
+             QVariant(QStringLiteral("")));
+    QVERIFY(profile->keys().contains(QStringLiteral("hospital")));
+
+    QStringList messages;
+    capturedMessages = &messages;
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(profile->color_of_upper_report(Qt::red), QColor(Qt::red));
+        QCOMPARE(profile->color_of_lower_report(Qt::red), QColor(Qt::red));
+        QCOMPARE(profile->color_of_lower_mark(QColor(255, 170, 0)), QColor(255, 170, 0));
+    }
+    qInstallMessageHandler(previous);
+    // Once per setting, on the warning channel.
+    QCOMPARE(messages.size(), 3);
+    QVERIFY2(messages.at(0).contains(QStringLiteral("color_of_upper_report"))
+                 && messages.at(0).contains(QStringLiteral("\"nonsense\"")),
+             qPrintable(messages.at(0)));
+    QCOMPARE(stored(QStringLiteral("color_of_upper_report")), QVariant(QStringLiteral("nonsense")));
+    QCOMPARE(stored(QStringLiteral("color_of_lower_report")), QVariant(QStringLiteral("#12")));
+    QCOMPARE(stored(QStringLiteral("hospital"), QStringLiteral("typeof(value)")),
+             QVariant(QStringLiteral("null")));
+
+    // What is set is written as a value: a null text as an empty one, and an
+    // invalid colour (named like black) as no value.
+    profile->set_hospital(QString(), true);
+    profile->set_color_of_upper_report(QColor(), true);
+    QCOMPARE(stored(QStringLiteral("hospital"), QStringLiteral("typeof(value)")),
+             QVariant(QStringLiteral("text")));
+    QCOMPARE(profile->color_of_upper_report(Qt::red), QColor(Qt::red));
+    auto restarted = open();
+    QCOMPARE(restarted->hospital(QStringLiteral("General")), QStringLiteral(""));
+    QCOMPARE(restarted->color_of_upper_report(Qt::red), QColor(Qt::red));
 }
 
 // Last: the process-wide store lives until exit.

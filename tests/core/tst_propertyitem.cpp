@@ -164,6 +164,10 @@ void tst_PropertyItem::setData_data()
     QTest::newRow("tool tip, removed") << int(Qt::ToolTipRole) << QVariant(QStringLiteral("a")) << none << 1 << false;
     QTest::newRow("tool tip, absent removed") << int(Qt::ToolTipRole) << none << none << 0 << false;
     QTest::newRow("user role, new") << int(Qt::UserRole + 4) << none << QVariant(1.5) << 1 << false;
+    QTest::newRow("foreground, new") << int(Qt::ForegroundRole) << QVariant(QBrush(Qt::black))
+                                     << QVariant(QBrush(Qt::red)) << 1 << false;
+    QTest::newRow("font, removed") << int(Qt::FontRole) << QVariant(QFont(QStringLiteral("Sans")))
+                                   << none << 1 << false;
 }
 
 void tst_PropertyItem::setData()
@@ -190,10 +194,15 @@ void tst_PropertyItem::setData()
     QCOMPARE(item->data(role), after);
     QCOMPARE(item->data(role).isValid(), after.isValid());
     QCOMPARE(spy.count(), changes);
+    // The name cell shows every role but the display role: a view repaints
+    // only the cells the signal covers.
+    const bool valueOnly = role == Qt::DisplayRole || role == Qt::EditRole;
     for (const QList<QVariant> &signal : qAsConst(spy)) {
-        QCOMPARE(signal.at(0).toModelIndex(), item->valueIndex());
+        QCOMPARE(signal.at(0).toModelIndex(), valueOnly ? item->valueIndex() : item->index());
         QCOMPARE(signal.at(1).toModelIndex(), item->valueIndex());
     }
+    if (!valueOnly)
+        QCOMPARE(tested.model.data(item->index(), role), after);
     if (throughValue) {
         QCOMPARE(item->setValueCalls.size(), 1);
         QCOMPARE(item->setValueCalls.first().first, after);

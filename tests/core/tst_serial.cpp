@@ -44,7 +44,18 @@ QByteArray everyByte()
     return data;
 }
 
+// The line's rates as numbers, beyond what cfgetospeed can tell.
+termios2 kernelLine(int fd)
+{
+    termios2 line;
+    std::memset(&line, 0, sizeof line);
+    ::ioctl(fd, TCGETS2, &line);
+    return line;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Serial::SerialError)
 
 class tst_Serial : public QObject
 {
@@ -67,6 +78,8 @@ private slots:
     void invalidSettings_data();
     void invalidSettings();
     void settingsOnClosedPort();
+    void rawFromOpen_data();
+    void rawFromOpen();
     void roundTrip_data();
     void roundTrip();
     void readTotalTimeout();
@@ -74,6 +87,9 @@ private slots:
     void readWaitsForWholeRequest();
     void writeTotalTimeout();
     void closedPortFails();
+    void hangUp_data();
+    void hangUp();
+    void lockFile();
     void bytesAvailableAndClear();
     void bytesAvailableCountsDeviceBuffer();
     void enumDevicesFilters();
@@ -108,19 +124,21 @@ void tst_Serial::open_data()
 {
     QTest::addColumn<QString>("name"); // "@" stands for the pair's port
     QTest::addColumn<int>("error");    // 0: opens
+    QTest::addColumn<Serial::SerialError>("code");
 
-    QTest::newRow("bare name gets /dev/") << "@name" << 0;
-    QTest::newRow("absolute path unchanged") << "@path" << 0;
-    QTest::newRow("missing port") << "ttyNoSuchPort" << ENOENT;
-    QTest::newRow("missing absolute path") << "/nonexistent/ttyS0" << ENOENT;
-    QTest::newRow("not a terminal") << "null" << ENOTTY;
-    QTest::newRow("empty name") << "" << EISDIR;
+    QTest::newRow("bare name gets /dev/") << "@name" << 0 << Serial::NoError;
+    QTest::newRow("absolute path unchanged") << "@path" << 0 << Serial::NoError;
+    QTest::newRow("missing port") << "ttyNoSuchPort" << ENOENT << Serial::DeviceNotFoundError;
+    QTest::newRow("missing absolute path") << "/nonexistent/ttyS0" << ENOENT << Serial::DeviceNotFoundError;
+    QTest::newRow("not a terminal") << "null" << ENOTTY << Serial::OpenError;
+    QTest::newRow("empty name") << "" << EISDIR << Serial::OpenError;
 }
 
 void tst_Serial::open()
 {
     QFETCH(QString, name);
     QFETCH(int, error);
+    QFETCH(Serial::SerialError, code);
     PtyPair pty;
     QVERIFY(pty.isValid());
     if (name == QLatin1String("@name"))
@@ -131,6 +149,7 @@ void tst_Serial::open()
     Serial serial;
     serial.setFileName(name);
     QCOMPARE(serial.open(), error == 0);
+    QCOMPARE(serial.error(), code);
     if (error != 0) {
         QCOMPARE(serial.errorString(), systemText(error));
         QVERIFY(!serial.isOpen());
@@ -166,6 +185,7 @@ void tst_Serial::openMode()
     QCOMPARE(opened, access >= 0);
     if (access < 0) {
         QCOMPARE(serial.errorString(), systemText(EINVAL));
+        QCOMPARE(serial.error(), Serial::UnsupportedOperationError);
         QVERIFY(!serial.isOpen());
         return;
     }
@@ -188,10 +208,14 @@ void tst_Serial::secondOpenWarns()
     QTest::ignoreMessage(QtWarningMsg,
                          qPrintable(QStringLiteral("Serial::open: Serial (%1) is already open").arg(pty.name())));
     QVERIFY(!serial.open());
+    QCOMPARE(serial.error(), Serial::OpenError);
+    QCOMPARE(serial.errorString(), QStringLiteral("Unknown error")); // as it was
     QCOMPARE(serial.handle(), handle);
     QVERIFY(serial.isOpen());
     QCOMPARE(serial.write("still here"), qint64(10));
     QCOMPARE(pty.readMaster(10), QByteArray("still here"));
+    serial.clearError();
+    QCOMPARE(serial.error(), Serial::NoError);
 }
 
 void tst_Serial::exclusiveWithinProcess()
@@ -209,6 +233,7 @@ void tst_Serial::exclusiveWithinProcess()
     second.setFileName(pty.name());
     QVERIFY(!second.open());
     QCOMPARE(second.errorString(), systemText(EBUSY));
+    QCOMPARE(second.error(), Serial::PermissionError);
     QVERIFY(!second.isOpen());
 
     first.close();
@@ -288,7 +313,7 @@ void tst_Serial::settings_data()
     QTest::addColumn<int>("dataBits");
     QTest::addColumn<int>("parity");
     QTest::addColumn<int>("stopBits");
-    QTest::addColumn<uint>("speed");
+    QTest::addColumn<uint>("speed");      // the rate's code in c_cflag
     QTest::addColumn<uint>("cflagSet");   // bits that must be set
     QTest::addColumn<uint>("cflagClear"); // bits that must be clear
 
@@ -309,6 +334,11 @@ void tst_Serial::settings_data()
                                << uint(B300) << uint(CSTOPB) << uint(PARODD | CMSPAR);
     QTest::newRow("921600 7N1") << 921600 << 7 << int(Serial::NoParity) << int(Serial::OneStop)
                                 << uint(B921600) << 0u << all;
+    // Rates outside the classic table go to the driver as numbers.
+    QTest::newRow("14400 8N1") << 14400 << 8 << int(Serial::NoParity) << int(Serial::OneStop)
+                               << uint(SerialRateAsNumber) << uint(CS8) << all;
+    QTest::newRow("256000 8E2") << 256000 << 8 << int(Serial::EvenParity) << int(Serial::TwoStop)
+                                << uint(SerialRateAsNumber) << uint(CS8 | CSTOPB) << uint(PARODD | CMSPAR);
 }
 
 void tst_Serial::settings()
@@ -324,12 +354,18 @@ void tst_Serial::settings()
     Serial serial;
     serial.setFileName(pty.name());
     QVERIFY(serial.open());
+    // From a rate outside the table, to see its code replaced.
+    QVERIFY(serial.setSettings(128000, 8, Serial::NoParity, Serial::OneStop));
     QVERIFY(serial.setSettings(baudRate, dataBits, Serial::Parity(parity), Serial::StopBits(stopBits)));
+    QCOMPARE(serial.error(), Serial::NoError);
 
     termios tio;
     QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
     QCOMPARE(uint(::cfgetospeed(&tio)), speed);
     QCOMPARE(uint(::cfgetispeed(&tio)), speed);
+    const termios2 line = kernelLine(pty.slave());
+    QCOMPARE(line.c_ospeed, speed_t(baudRate));
+    QCOMPARE(line.c_ispeed, speed_t(baudRate));
     QCOMPARE(tio.c_cflag & cflagSet, tcflag_t(cflagSet));
     QCOMPARE(tio.c_cflag & cflagClear, tcflag_t(0));
     QVERIFY(tio.c_cflag & CREAD);
@@ -388,8 +424,9 @@ void tst_Serial::invalidSettings_data()
     QTest::addColumn<int>("parity");
     QTest::addColumn<int>("stopBits");
 
-    QTest::newRow("unknown baud rate") << 12345 << 8 << int(Serial::NoParity) << int(Serial::OneStop);
+    // No line runs at these; zero would hang it up.
     QTest::newRow("zero baud rate") << 0 << 8 << int(Serial::NoParity) << int(Serial::OneStop);
+    QTest::newRow("negative baud rate") << -9600 << 8 << int(Serial::NoParity) << int(Serial::OneStop);
     QTest::newRow("4 data bits") << 9600 << 4 << int(Serial::NoParity) << int(Serial::OneStop);
     QTest::newRow("9 data bits") << 9600 << 9 << int(Serial::NoParity) << int(Serial::OneStop);
     QTest::newRow("parity code 5") << 9600 << 8 << 5 << int(Serial::OneStop);
@@ -406,14 +443,15 @@ void tst_Serial::invalidSettings()
     QFETCH(int, stopBits);
     PtyPair pty;
     Serial serial;
-    QVERIFY(openRaw(serial, pty));
-    termios before;
-    QCOMPARE(::tcgetattr(pty.slave(), &before), 0);
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QVERIFY(serial.setSettings(256000, 8, Serial::NoParity, Serial::OneStop));
+    const termios2 before = kernelLine(pty.slave());
 
     QVERIFY(!serial.setSettings(baudRate, dataBits, Serial::Parity(parity), Serial::StopBits(stopBits)));
     QCOMPARE(serial.errorString(), systemText(EINVAL));
-    termios after;
-    QCOMPARE(::tcgetattr(pty.slave(), &after), 0);
+    QCOMPARE(serial.error(), Serial::UnsupportedOperationError);
+    const termios2 after = kernelLine(pty.slave());
     QCOMPARE(std::memcmp(&before, &after, sizeof before), 0);
 }
 
@@ -422,6 +460,66 @@ void tst_Serial::settingsOnClosedPort()
     Serial serial;
     QTest::ignoreMessage(QtWarningMsg, "Serial::setSettings: File is not open");
     QVERIFY(!serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
+}
+
+void tst_Serial::rawFromOpen_data()
+{
+    QTest::addColumn<bool>("noWait");
+    QTest::newRow("left with line editing and echo") << false;
+    QTest::newRow("left with min 0 time 0") << true;
+}
+
+void tst_Serial::rawFromOpen()
+{
+    // What another program may have left on the port: a new terminal's line
+    // editing, echo, CR/LF translation and XON/XOFF, or reads that never
+    // wait; and a line setting that must stay until setSettings.
+    QFETCH(bool, noWait);
+    PtyPair pty;
+    termios tio;
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    tio.c_iflag |= ICRNL | IXON | IXOFF;
+    tio.c_oflag |= OPOST | ONLCR;
+    tio.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    if (noWait) {
+        tio.c_lflag &= ~ICANON;
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+    }
+    tio.c_cflag |= CSTOPB | CRTSCTS;
+    ::cfsetispeed(&tio, B1200);
+    ::cfsetospeed(&tio, B1200);
+    QCOMPARE(::tcsetattr(pty.slave(), TCSANOW, &tio), 0);
+
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QVERIFY(serial.setTimeouts(0, 10000, 10000));
+
+    // Every byte value in, arriving while the read waits...
+    const QByteArray data = everyByte();
+    std::thread writer([&] {
+        QThread::msleep(50);
+        pty.writeMaster(data);
+    });
+    QByteArray read;
+    while (read.size() < data.size()) {
+        const QByteArray chunk = serial.read(data.size() - read.size());
+        if (chunk.isEmpty())
+            break;
+        read.append(chunk);
+    }
+    writer.join();
+    QCOMPARE(read, data);
+    // ...and out, with nothing echoed ahead of it.
+    QCOMPARE(serial.write(data), qint64(data.size()));
+    QCOMPARE(pty.readMaster(data.size()), data);
+
+    QCOMPARE(::tcgetattr(pty.slave(), &tio), 0);
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B1200));
+    QCOMPARE(tio.c_cflag & (CSTOPB | CRTSCTS), tcflag_t(CSTOPB | CRTSCTS));
+    QCOMPARE(tio.c_iflag & IXOFF, tcflag_t(IXOFF));
 }
 
 void tst_Serial::roundTrip_data()
@@ -479,6 +577,7 @@ void tst_Serial::readTotalTimeout()
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 400 && elapsed < 3000, qPrintable(QString::number(elapsed)));
     QCOMPARE(serial.errorString(), QStringLiteral("Unknown error"));
+    QCOMPARE(serial.error(), Serial::NoError);
 }
 
 void tst_Serial::readIntervalTimeout()
@@ -557,18 +656,119 @@ void tst_Serial::closedPortFails()
     Serial reading;
     QCOMPARE(reading.readData(buffer, sizeof buffer), qint64(0));
     QCOMPARE(reading.errorString(), systemText(EBADF));
+    QCOMPARE(reading.error(), Serial::NotOpenError);
     Serial writing;
     QCOMPARE(writing.writeData("abcd", 4), qint64(0));
     QCOMPARE(writing.errorString(), systemText(EBADF));
+    QCOMPARE(writing.error(), Serial::NotOpenError);
     Serial timing;
     QVERIFY(!timing.setTimeouts(50, 500, 500));
     QCOMPARE(timing.errorString(), systemText(EBADF));
+    QCOMPARE(timing.error(), Serial::NotOpenError);
 
     Serial serial;
     QCOMPARE(serial.bytesAvailable(), qint64(0));
     serial.clearInputBuffer();
     serial.close();
     QVERIFY(!serial.isOpen());
+}
+
+void tst_Serial::hangUp_data()
+{
+    QTest::addColumn<bool>("duringRead");
+    QTest::newRow("during a blocking read") << true;
+    QTest::newRow("between reads") << false;
+}
+
+void tst_Serial::hangUp()
+{
+    // The far end goes away, as an instrument switched off or unplugged does.
+    QFETCH(bool, duringRead);
+    PtyPair pty;
+    Serial serial;
+    QVERIFY(openRaw(serial, pty));
+    QVERIFY(serial.setTimeouts(50, 1000, 1000));
+    std::thread farEnd;
+    if (duringRead)
+        farEnd = std::thread([&] {
+            QThread::msleep(20);
+            pty.closeMaster();
+        });
+    else
+        pty.closeMaster();
+
+    char buffer[10];
+    QCOMPARE(serial.read(buffer, sizeof buffer), qint64(0));
+    if (farEnd.joinable())
+        farEnd.join();
+    QCOMPARE(serial.error(), Serial::ResourceError);
+    QVERIFY2(serial.errorString().contains(QLatin1String("hung up")), qPrintable(serial.errorString()));
+
+    // A client polling the dead port is told so on every read, at the pace
+    // of its time-out: one call a second here, not tens of thousands.
+    QElapsedTimer second;
+    second.start();
+    int calls = 0;
+    while (!second.hasExpired(1000)) {
+        serial.clearError();
+        QCOMPARE(serial.read(buffer, sizeof buffer), qint64(0));
+        QCOMPARE(serial.error(), Serial::ResourceError);
+        ++calls;
+    }
+    QVERIFY2(calls <= 20, qPrintable(QString::number(calls)));
+
+    QCOMPARE(serial.write("x", 1), qint64(0));
+    QCOMPARE(serial.error(), Serial::ResourceError);
+}
+
+void tst_Serial::lockFile()
+{
+    PtyPair pty;
+    const QString lockPath = QStringLiteral("/var/lock/LCK..") + pty.name().replace(QLatin1Char('/'), QLatin1Char('_'));
+    const auto lockContent = [&] {
+        QFile file(lockPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    const QByteArray ours = QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n';
+
+    // A program that keeps to the convention holds the port.
+    QProcess holder;
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    QVERIFY(holder.waitForStarted());
+    const QByteArray theirs = QByteArray::number(holder.processId()).rightJustified(10) + '\n';
+    {
+        QFile file(lockPath);
+        QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::NewOnly), qPrintable(file.errorString()));
+        file.write(theirs);
+    }
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(!serial.open());
+    QCOMPARE(serial.errorString(), systemText(EBUSY));
+    QCOMPARE(serial.error(), Serial::PermissionError);
+    QCOMPARE(lockContent(), theirs);
+
+    // Killed, it leaves the file behind; the next opener takes it over, and
+    // removes it on close.
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    QVERIFY2(serial.open(), qPrintable(serial.errorString()));
+    QCOMPARE(lockContent(), ours);
+    serial.close();
+    QVERIFY(!QFile::exists(lockPath));
+
+    // The same with a Serial in another process.
+    QProcess probe;
+    probe.start(QStringLiteral(SERIAL_PROBE_BIN), {pty.path(), QStringLiteral("hold")});
+    QVERIFY(probe.waitForStarted());
+    QVERIFY(probe.waitForReadyRead(10000));
+    QCOMPARE(probe.readLine().trimmed(), QByteArray("open"));
+    QCOMPARE(lockContent(), QByteArray::number(probe.processId()).rightJustified(10) + '\n');
+    probe.kill();
+    QVERIFY(probe.waitForFinished());
+    QVERIFY(QFile::exists(lockPath));
+    QVERIFY2(serial.open(), qPrintable(serial.errorString()));
+    QCOMPARE(lockContent(), ours);
 }
 
 void tst_Serial::bytesAvailableAndClear()
@@ -671,8 +871,8 @@ void tst_Serial::enumDevicesOnThisSystem()
 void tst_Serial::pyserialPeer()
 {
     // socat joins two pseudo-terminals; pyserial works one end at 9600 8N1.
-    // Our end starts as the kernel makes it (echo, line editing), so only
-    // setSettings stands between the exchange and mangled bytes.
+    // Our end starts as the kernel makes it (echo, line editing) and is
+    // reached through a link, which shares the port's lock file.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString ours = dir.filePath(QStringLiteral("ours"));

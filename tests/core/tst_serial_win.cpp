@@ -137,6 +137,7 @@ void tst_SerialWin::open()
     Serial serial;
     serial.setFileName(name);
     QCOMPARE(serial.open(), opens);
+    QCOMPARE(serial.error(), opens ? Serial::NoError : Serial::DeviceNotFoundError);
     if (!opens) {
         QCOMPARE(serial.errorString(), systemText(ERROR_FILE_NOT_FOUND));
         QVERIFY(!serial.isOpen());
@@ -158,15 +159,19 @@ void tst_SerialWin::exclusive()
     NEED_PAIR();
     Serial first, second, peer;
     openPair(first, peer);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Serial::open: Serial (%1) is already open").arg(m_a)));
+    QVERIFY(!first.open());
+    QCOMPARE(first.error(), Serial::OpenError);
+    QVERIFY(first.isOpen());
+
     second.setFileName(m_a);
     if (underWine())
         QSKIP("Wine does not refuse a second open of a serial port (share mode 0 is not checked on devices)");
     QVERIFY(!second.open());
     QCOMPARE(second.errorString(), systemText(ERROR_SHARING_VIOLATION));
+    QCOMPARE(second.error(), Serial::PermissionError);
     QVERIFY(!second.isOpen());
 
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Serial::open: Serial (%1) is already open").arg(m_a)));
-    QVERIFY(!first.open());
     // The holder still works, and once it lets go the port opens again.
     QCOMPARE(first.write("still here"), qint64(10));
     QCOMPARE(readUpTo(peer, 10), QByteArray("still here"));
@@ -240,6 +245,7 @@ void tst_SerialWin::settingsOnClosedPort()
     Serial serial;
     QTest::ignoreMessage(QtWarningMsg, "Serial::setSettings: File is not open");
     QVERIFY(!serial.setSettings(9600, 8, Serial::NoParity, Serial::OneStop));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
 }
 
 void tst_SerialWin::roundTrip()
@@ -265,6 +271,7 @@ void tst_SerialWin::timeouts()
     // Nothing sent: the total ends the read with nothing.
     QVERIFY(a.setTimeouts(0, 100, 0));
     QCOMPARE(a.read(10), QByteArray());
+    QCOMPARE(a.error(), Serial::NoError);
     QVERIFY2(a.errorString().isEmpty() || a.errorString() == QLatin1String("Unknown error"),
              qPrintable(a.errorString()));
 
@@ -279,9 +286,14 @@ void tst_SerialWin::closedPortFails()
     Serial serial;
     QVERIFY(!serial.setTimeouts(0, 100, 100));
     QCOMPARE(serial.errorString(), systemText(ERROR_INVALID_HANDLE));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
+    serial.clearError();
     char byte = 0;
     QCOMPARE(serial.readData(&byte, 1), qint64(0));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
+    serial.clearError();
     QCOMPARE(serial.writeData("x", 1), qint64(0));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
     QCOMPARE(serial.bytesAvailable(), qint64(0));
 }
 

@@ -17,6 +17,7 @@ class tst_TamglobalNumbers : public QObject
 private slots:
     void fractionOf_data();
     void fractionOf();
+    void fractionOfEveryDigit();
     void fractionFromSeveralThreads();
     void roundTo_data();
     void roundTo();
@@ -53,7 +54,19 @@ void tst_TamglobalNumbers::fractionOf_data()
     QTest::newRow("no ratio") << "abc" << false << 0.0;
     QTest::newRow("empty") << "" << false << 0.0;
     QTest::newRow("missing divisor") << "1/" << false << 0.0;
-    QTest::newRow("full-width digits") << QString::fromUtf8("\uff11/\uff12") << false << 0.0;
+    // Typed by Chinese input methods: any white space around the separator,
+    // and numbers of any digits read whole, never from their first ASCII digit.
+    QTest::newRow("ideographic space") << QString::fromUtf8("1\u3000/\u300010") << true << 0.1;
+    QTest::newRow("no-break space") << QString::fromUtf8("1\u00a0:\u00a04") << true << 0.25;
+    QTest::newRow("thin space") << QString::fromUtf8("3\u2009/\u20094") << true << 0.75;
+    QTest::newRow("full-width digits") << QString::fromUtf8("\uff11/\uff12") << true << 0.5;
+    QTest::newRow("full-width beside ASCII") << QString::fromUtf8("\uff112/1\uff10") << true << 1.2;
+    QTest::newRow("full-width throughout") << QString::fromUtf8("\uff0d\uff11\uff0e\uff15\uff0f\uff13")
+                                           << true << -0.5;
+    QTest::newRow("full-width colon") << QString::fromUtf8("\uff13\uff1a\uff14") << true << 0.75;
+    QTest::newRow("minus sign") << QString::fromUtf8("\u22121/4") << true << -0.25;
+    QTest::newRow("other script digits") << QString::fromUtf8("\u0663/\u0664") << true << 0.75;
+    QTest::newRow("superscript is no digit") << QString::fromUtf8("\u00b2/4") << false << 0.0;
 }
 
 void tst_TamglobalNumbers::fractionOf()
@@ -67,6 +80,32 @@ void tst_TamglobalNumbers::fractionOf()
     QCOMPARE(ok, found);
     // The flag is optional.
     QCOMPARE(fraction(text), value);
+}
+
+// Every character that counts as a decimal digit, to the pattern or to
+// QChar (their Unicode versions may differ), is read by its value or the
+// ratio is refused: never a wrong number.
+void tst_TamglobalNumbers::fractionOfEveryDigit()
+{
+    const QRegularExpression digit(QStringLiteral("^\\d$"),
+                                   QRegularExpression::UseUnicodePropertiesOption);
+    int read = 0;
+    for (uint c = 0; c <= 0x10FFFF; ++c) {
+        if (QChar::isSurrogate(c))
+            continue;
+        const QString one = QString::fromUcs4(&c, 1);
+        const bool patternDigit = digit.match(one).hasMatch();
+        if (!patternDigit && QChar::category(c) != QChar::Number_DecimalDigit)
+            continue;
+        bool ok = false;
+        const double value = fraction(one + QStringLiteral("/2"), &ok);
+        const double expected = QChar::digitValue(c) / 2.0;
+        if (ok ? value != expected : value != 0.0)
+            QFAIL(qPrintable(QStringLiteral("U+%1 gives %2").arg(c, 4, 16, QLatin1Char('0')).arg(value)));
+        read += ok;
+    }
+    // ASCII, full-width and the other scripts' digits at least.
+    QVERIFY2(read >= 500, qPrintable(QString::number(read)));
 }
 
 void tst_TamglobalNumbers::fractionFromSeveralThreads()

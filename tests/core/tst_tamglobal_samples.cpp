@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 #include "dbfixture.h"
 #include "messageboxcatcher.h"
 
@@ -103,11 +105,11 @@ void tst_TamglobalSamples::legacyFile()
 {
     // The sample's day holds the numbers "1" and "2"; a third sample
     // numbered "10" makes the textual maximum ("2") differ from the numeric one.
-    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), 3);
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), qint64(3));
     QVERIFY(Fixture::runScript(QStringLiteral("data.db"),
         QStringLiteral("insert into patient (id, sampleNo, date) values(100, '10', '2013-11-04');")));
-    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), 11);
-    QCOMPARE(nextSampleNo(QDate(2013, 11, 5)), 1);
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 4)), qint64(11));
+    QCOMPARE(nextSampleNo(QDate(2013, 11, 5)), qint64(1));
     QVERIFY(Fixture::runScript(QStringLiteral("data.db"), QStringLiteral("delete from patient where id = 100;")));
 }
 
@@ -115,26 +117,37 @@ void tst_TamglobalSamples::nextNumber_data()
 {
     QTest::addColumn<QStringList>("patients"); // "sampleNo|date", sampleNo "NULL" for none
     QTest::addColumn<QDate>("date");
-    QTest::addColumn<int>("next");
+    QTest::addColumn<qint64>("next");
 
     const QDate day(2026, 12, 1);
     QTest::newRow("numeric maximum") << QStringList{"1|2026-12-01", "2|2026-12-01", "10|2026-12-01"}
-                                     << day << 11;
+                                     << day << qint64(11);
     QTest::newRow("other days ignored") << QStringList{"50|2026-11-30", "3|2026-12-01", "70|2026-12-02"}
-                                        << day << 4;
-    QTest::newRow("day without patients") << QStringList{"5|2026-11-30"} << day << 1;
-    QTest::newRow("no patients at all") << QStringList() << day << 1;
-    QTest::newRow("only a text") << QStringList{"abc|2026-12-01"} << day << 1;
-    QTest::newRow("text beside a number") << QStringList{"abc|2026-12-01", "7|2026-12-01"} << day << 8;
-    QTest::newRow("leading integer part") << QStringList{"12b|2026-12-01", "9|2026-12-01"} << day << 13;
-    QTest::newRow("no sample number") << QStringList{"NULL|2026-12-01"} << day << 1;
+                                        << day << qint64(4);
+    QTest::newRow("day without patients") << QStringList{"5|2026-11-30"} << day << qint64(1);
+    QTest::newRow("no patients at all") << QStringList() << day << qint64(1);
+    QTest::newRow("only a text") << QStringList{"abc|2026-12-01"} << day << qint64(1);
+    QTest::newRow("text beside a number") << QStringList{"abc|2026-12-01", "7|2026-12-01"} << day << qint64(8);
+    QTest::newRow("leading integer part") << QStringList{"12b|2026-12-01", "9|2026-12-01"} << day << qint64(13);
+    QTest::newRow("no sample number") << QStringList{"NULL|2026-12-01"} << day << qint64(1);
+    // Barcode-like numbers: past 32 bits, and the top of the 64-bit range,
+    // where there is no next number and the count stays instead of wrapping.
+    QTest::newRow("eleven digits") << QStringList{"99999999999|2026-12-01", "5|2026-12-01"}
+                                   << day << qint64(100000000000);
+    QTest::newRow("largest int") << QStringList{"2147483647|2026-12-01"} << day << qint64(2147483648);
+    QTest::newRow("largest qint64") << QStringList{"9223372036854775806|2026-12-01"} << day
+                                    << std::numeric_limits<qint64>::max();
+    QTest::newRow("top of the range") << QStringList{"9223372036854775807|2026-12-01"} << day
+                                      << std::numeric_limits<qint64>::max();
+    QTest::newRow("beyond the range") << QStringList{"99999999999999999999|2026-12-01"} << day
+                                      << std::numeric_limits<qint64>::max();
 }
 
 void tst_TamglobalSamples::nextNumber()
 {
     QFETCH(QStringList, patients);
     QFETCH(QDate, date);
-    QFETCH(int, next);
+    QFETCH(qint64, next);
 
     QVERIFY(exec(QStringLiteral("delete from patient")));
     for (const QString &patient : patients) {
@@ -156,9 +169,9 @@ void tst_TamglobalSamples::failedPreparation()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
             QStringLiteral("^\\.\\\\tamglobal\\(158\\): QSqlError\\(.*no such table: patient")));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\.\\\\tamglobal\\(161\\): ")));
-    const int next = nextSampleNo(QDate(2026, 12, 1));
+    const qint64 next = nextSampleNo(QDate(2026, 12, 1));
     QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
-    QCOMPARE(next, 1);
+    QCOMPARE(next, qint64(1));
 }
 
 void tst_TamglobalSamples::failedExecution()
@@ -172,11 +185,11 @@ void tst_TamglobalSamples::failedExecution()
                                 "where abs(-9223372036854775807 - 1) > 0")));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
             QStringLiteral("^\\.\\\\tamglobal\\(161\\): QSqlError\\(.*integer overflow")));
-    const int next = nextSampleNo(QDate(2026, 12, 1));
+    const qint64 next = nextSampleNo(QDate(2026, 12, 1));
     QVERIFY(exec(QStringLiteral("drop view patient")));
     QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
-    QCOMPARE(next, 1);
-    QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), 6);
+    QCOMPARE(next, qint64(1));
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), qint64(6));
 }
 
 void tst_TamglobalSamples::generatedValueReachesTheInsert()
@@ -203,7 +216,7 @@ void tst_TamglobalSamples::generatedValueReachesTheInsert()
 
     QCOMPARE(Fixture::rows(QStringLiteral("data.db"), QStringLiteral("select sampleNo, date, name from patient")),
              QStringList{QStringLiteral("1|2026-12-03|NULL")});
-    QCOMPARE(nextSampleNo(QDate(2026, 12, 3)), 2);
+    QCOMPARE(nextSampleNo(QDate(2026, 12, 3)), qint64(2));
 }
 
 QTEST_MAIN(tst_TamglobalSamples)

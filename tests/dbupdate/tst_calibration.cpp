@@ -107,6 +107,7 @@ private slots:
     void variablesQueryFails();
     void curvesRefitted();
     void curveNamesAsStored();
+    void idsBeyond32Bits();
     void curvesFailure_data();
     void curvesFailure();
 
@@ -282,6 +283,31 @@ void tst_Calibration::curvesRefitted()
     QCOMPARE(Fixture::rows(file(), QStringLiteral("select * from curve order by id")), curveDump);
     QCOMPARE(Fixture::rows(file(), QStringLiteral("select * from curvePoint order by id")), pointDump);
     QCOMPARE(g_debug, firstRun);
+}
+
+void tst_Calibration::idsBeyond32Bits()
+{
+    // Read as 32 bits, id 3000000000 is -1294967296: the fit of the first
+    // curve would overwrite the second. Point ids that large too.
+    QVERIFY(Fixture::runScript(file(), QStringLiteral(R"(
+        insert into assayCalibration values(1, 'FIB', 2, '', 'Concentration', 'Time', 'Log', 'Log', 0, 'Log', 'Log');
+        insert into curve values(3000000000, 'FIB', 'g/L', 's', 0.5, '2020-01-01', 1, 1, 9, 9, 'A', 9, 9, 9, null, 'L1');
+        insert into curve values(-1294967296, 'FIB', 'g/L', 's', 0.7, '2021-02-03', 1, 1, 5, 6, 'A', 7, 8, 9, 1, 'L0');
+        insert into curvePoint values(5000000001, 3000000000, 1, 19.952623149688797, null, null);
+        insert into curvePoint values(5000000002, 3000000000, 2, 12.715413939166094, null, null);
+        insert into curvePoint values(5000000003, 3000000000, 4, 8.103282983463814, null, null);
+        insert into curvePoint values(705032705, -1294967296, 1, 20, null, null);
+    )")));
+    {
+        Recompute recompute;
+        QVERIFY(recompute.updateCurves());
+    }
+    const QString today = QDate::currentDate().toString(Qt::ISODate);
+    QCOMPARE(curveRows(), QStringList({"-1294967296|0.7|2021-02-03|5|6|7|8|9|1",
+                                       "3000000000|1|" + today + "|1.3|-0.65|NULL|NULL|NULL|1"}));
+    QCOMPARE(pointRows(), QStringList({"705032705|NULL|NULL", "5000000001|1|0", "5000000002|2|0",
+                                       "5000000003|4|0"}));
+    QCOMPARE(g_warnings, QStringList());
 }
 
 void tst_Calibration::curveNamesAsStored()

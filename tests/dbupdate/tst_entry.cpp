@@ -1,4 +1,6 @@
 #include "dbfixture.h"
+#include "legacydata.h"
+#include "profilefixture.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -30,6 +32,9 @@ private slots:
     void createsAllFourFiles();
     void fatalLineSurvivesAbort();
     void fatalWarningFlushesEarlierLines();
+    void loggingRulesKeepEveryLevel_data();
+    void loggingRulesKeepEveryLevel();
+    void newerFilesLeftAsTheyAre();
 };
 
 void tst_Entry::helpAndVersion_data()
@@ -183,6 +188,83 @@ void tst_Entry::fatalWarningFlushesEarlierLines()
     QVERIFY2(text.startsWith("Debug: profile.db: version 0 backed up to profile.db.v0.bak"
                              " before the upgrade\nWarning: "), text.constData());
     QVERIFY(text.endsWith("\n"));
+}
+
+void tst_Entry::loggingRulesKeepEveryLevel_data()
+{
+    QTest::addColumn<QByteArray>("environmentRules");
+    QTest::addColumn<QByteArray>("iniRules");
+    QTest::newRow("environment") << QByteArray("*.debug=false") << QByteArray();
+    QTest::newRow("environment, every level")
+        << QByteArray("*.debug=false;default.warning=false;default.critical=false") << QByteArray();
+    QTest::newRow("qtlogging.ini") << QByteArray() << QByteArray("[Rules]\n*.debug=false\ndefault.warning=false\n");
+}
+
+void tst_Entry::loggingRulesKeepEveryLevel()
+{
+    // The log is the technician's only record: rules meant for other
+    // programs must not thin it out.
+    QFETCH(QByteArray, environmentRules);
+    QFETCH(QByteArray, iniRules);
+    QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    if (!environmentRules.isEmpty())
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), QString::fromLatin1(environmentRules));
+    if (!iniRules.isEmpty()) {
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("config/QtProject")));
+        QVERIFY(Fixture::writeFile(dir.filePath("config/QtProject/qtlogging.ini"), iniRules));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("config"));
+    }
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(DBUPDATE_BIN), {dir.filePath("update.log")});
+    QVERIFY(p.waitForFinished(-1));
+    QCOMPARE(p.exitCode(), 0);
+    const QByteArray text = Fixture::readFile(dir.filePath("update.log"));
+    QVERIFY2(text.startsWith("Debug: profile.db: version 0 backed up to profile.db.v0.bak")
+                 && text.contains("\nDebug: data.db holds no tables yet")
+                 && text.contains("\nWarning: "), text.constData());
+}
+
+void tst_Entry::newerFilesLeftAsTheyAre()
+{
+    // Files a newer release left after a roll-back: relabelled down, that
+    // release would repeat its own steps on them.
+    QTemporaryDir dir;
+    QVERIFY(ProfileFixture::make(dir.filePath("profile.db"), 4, "update version set version = 9;"));
+    QVERIFY(Legacy::createData(dir.filePath("data.db"), 5));
+    QVERIFY(Fixture::runScript(dir.filePath("data.db"), "update version set version = 7;"));
+    QVERIFY(Fixture::runScript(dir.filePath("syslog.db"), "create table version(version integer);"
+                                                          "insert into version values(3);"));
+    const char *const files[] = {"profile.db", "data.db", "syslog.db"};
+    QByteArrayList before;
+    for (const char *name : files)
+        before << Fixture::readFile(dir.filePath(name));
+
+    QProcess status;
+    status.setWorkingDirectory(dir.path());
+    status.start(QStringLiteral(DBUPDATE_BIN), {QStringLiteral("--status")});
+    QVERIFY(status.waitForFinished(-1));
+    const QByteArray report = status.readAllStandardOutput();
+    QVERIFY2(report.contains("profile.db: version 9, current 4, newer than this program: a run leaves it as it is\n"
+                             "  nothing to apply\n")
+                 && report.contains("data.db: version 7, current 5, newer than this program"), report.constData());
+
+    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("update.log")});
+    QCOMPARE(run.exitCode, 0);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(Fixture::readFile(dir.filePath(files[i])) == before.at(i), files[i]);
+    const QByteArray text = Fixture::readFile(dir.filePath("update.log"));
+    for (const char *line : {"Warning: profile.db is at version 9, newer than this program's version 4: it is left as it is\n",
+                             "Warning: data.db is at version 7, newer than this program's version 5: it is left as it is\n",
+                             "Warning: syslog.db is at version 3, newer than this program's version 1: it is left as it is\n"})
+        QVERIFY2(text.contains(line), text.constData());
+    // The run went on to the files after them.
+    QVERIFY(QFileInfo::exists(dir.filePath("qc.db")));
+    QCOMPARE(QDir(dir.path()).entryList({"*.bak"}, QDir::Files), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_Entry)

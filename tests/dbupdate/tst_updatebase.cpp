@@ -1,14 +1,20 @@
 #include "dbfixture.h"
+#include "legacydata.h"
 #include "updatebase.h"
 #include "updatesyslog.h"
 #include "updateqc.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlField>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sqlite3.h>
+
+#include <limits>
 
 namespace {
 
@@ -37,6 +43,123 @@ public:
     using UpdateBase::transactionLost;
 };
 
+// Random stored values of every storage class, with the cases a copy by
+// composed SQL text got wrong: blobs (empty, leading 00), text that reads as
+// a number or an expression, invalid UTF-8, NUL, quotes, extreme numbers.
+class ValueMaker
+{
+public:
+    explicit ValueMaker(quint64 seed) : m_rng(seed) {}
+
+    void bind(sqlite3_stmt *stmt, int column)
+    {
+        static const qint64 integers[] = {0, -1, 7, std::numeric_limits<qint64>::max(),
+                                          std::numeric_limits<qint64>::min(), 3000000000LL};
+        static const double reals[] = {0.1, -0.0, 1e308, 5e-324, 3.0, -2.5e-7};
+        static const QByteArray texts[] = {"007", "1+1", "abs(-3)", "admin", "", "o'brien", "a\"b",
+                                           QByteArray("x\0y", 3), "\xff\xfe\x80", " 12 ", "1e5", "0x10",
+                                           "NULL", "x'00'", "\xe6\xa2\xaf\xe5\xba\xa6"};
+        switch (m_rng.bounded(5)) {
+        case 0:
+            sqlite3_bind_null(stmt, column);
+            break;
+        case 1:
+            sqlite3_bind_int64(stmt, column, m_rng.bounded(2) ? pick(integers) : qint64(m_rng.generate64()));
+            break;
+        case 2: {
+            double value = pick(reals);
+            if (m_rng.bounded(2)) {
+                const quint64 bits = m_rng.generate64();
+                memcpy(&value, &bits, sizeof value);
+                if (value != value)
+                    value = 1.25; // SQLite stores NaN as NULL
+            }
+            sqlite3_bind_double(stmt, column, value);
+            break;
+        }
+        case 3: {
+            const QByteArray text = m_rng.bounded(3) ? pick(texts) : bytes();
+            sqlite3_bind_text(stmt, column, text.constData(), text.size(), SQLITE_TRANSIENT);
+            break;
+        }
+        default: {
+            const QByteArray blob = m_rng.bounded(2) ? bytes() : QByteArray(m_rng.bounded(2) ? "" : QByteArray("\0ab", 3));
+            sqlite3_bind_blob(stmt, column, blob.constData(), blob.size(), SQLITE_TRANSIENT);
+            break;
+        }
+        }
+    }
+    // A declared column type: none, or one of each affinity.
+    QString declaredType()
+    {
+        static const char *const types[] = {"", "text", "integer", "real", "blob", "numeric", "varchar(8)"};
+        return QLatin1String(pick(types));
+    }
+    quint32 bounded(quint32 n) { return m_rng.bounded(n); }
+
+private:
+    template <typename T, size_t N>
+    const T &pick(const T (&list)[N]) { return list[m_rng.bounded(quint32(N))]; }
+    QByteArray bytes()
+    {
+        QByteArray out(int(m_rng.bounded(12)), '\0');
+        for (char &c : out)
+            c = char(m_rng.bounded(256));
+        return out;
+    }
+
+    QRandomGenerator m_rng;
+};
+
+// Fills `table` (ids 1..rows, plus the largest) with random values; the
+// column `unique`, when given, gets values that stay distinct as text.
+bool fillRandom(const QString &file, const QString &table, int columns, int rows, ValueMaker &values,
+                int unique = -1)
+{
+    sqlite3 *db = nullptr;
+    bool ok = sqlite3_open(QFile::encodeName(file).constData(), &db) == SQLITE_OK;
+    QString sql = QStringLiteral("insert into %1 values(?").arg(table);
+    for (int c = 1; c < columns; ++c)
+        sql += QStringLiteral(", ?");
+    sql += QLatin1Char(')');
+    sqlite3_stmt *stmt = nullptr;
+    ok = ok && sqlite3_exec(db, "begin", nullptr, nullptr, nullptr) == SQLITE_OK
+        && sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) == SQLITE_OK;
+    for (int r = 0; ok && r <= rows; ++r) {
+        const qint64 id = r == rows ? std::numeric_limits<qint64>::max() : r + 1;
+        sqlite3_bind_int64(stmt, 1, id);
+        for (int c = 2; c <= columns; ++c) {
+            if (c - 1 != unique) {
+                values.bind(stmt, c);
+            } else if (values.bounded(2)) {
+                const QByteArray text = "u" + QByteArray::number(id) + "\xff\0"[values.bounded(2)];
+                sqlite3_bind_text(stmt, c, text.constData(), text.size(), SQLITE_TRANSIENT);
+            } else if (values.bounded(2)) {
+                sqlite3_bind_double(stmt, c, double(r) + 0.25);
+            } else {
+                sqlite3_bind_null(stmt, c);
+            }
+        }
+        ok = sqlite3_step(stmt) == SQLITE_DONE && sqlite3_reset(stmt) == SQLITE_OK;
+    }
+    if (!ok)
+        qWarning("fill %s: %s", qPrintable(table), sqlite3_errmsg(db));
+    sqlite3_finalize(stmt);
+    ok = ok && sqlite3_exec(db, "commit", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+// Every cell of a table as storage class, SQL literal and bytes.
+QStringList cells(const QString &file, const QString &table, const QStringList &columns)
+{
+    QStringList parts;
+    for (const QString &c : columns)
+        parts << QStringLiteral("typeof(%1) || ':' || quote(%1) || ':' || hex(%1)").arg(c);
+    return Fixture::rows(file, QStringLiteral("select id, %1 from %2 order by id")
+                                   .arg(parts.join(QLatin1String(", ")), table));
+}
+
 } // namespace
 
 class tst_UpdateBase : public QObject
@@ -52,9 +175,13 @@ private slots:
     void copyTableValuesAndDroppedColumns();
     void copyTableMissingSourceAndEmptySource();
     void copyTableFailureStopsAtFailingRow();
+    void copyTableStopsAtUnreadableRows_data();
+    void copyTableStopsAtUnreadableRows();
     void rebuildFailureLeavesTableUnchanged();
     void rebuildKeepsIdsAndAddsCollation();
     void rebuildReplacesIndexOfSameName();
+    void upgradeKeepsEveryStoredValue_data();
+    void upgradeKeepsEveryStoredValue();
     void transactionCommitAndRollback();
     void transactionLostByDatabase();
     void syslogVersions_data();
@@ -198,6 +325,34 @@ void tst_UpdateBase::copyTableFailureStopsAtFailingRow()
     QCOMPARE(Fixture::rows(file, "select id from dst"), QStringList({"1"}));
 }
 
+void tst_UpdateBase::copyTableStopsAtUnreadableRows_data()
+{
+    QTest::addColumn<int>("page");
+    QTest::newRow("first rows") << 4;   // the first leaf: src's root is page 2, dst's 3
+    QTest::newRow("middle rows") << 60;
+}
+
+void tst_UpdateBase::copyTableStopsAtUnreadableRows()
+{
+    // Damaged pages in the table: the rows on them cannot be read, and a
+    // copy that passed them over quietly would let the rebuild drop the
+    // table with them.
+    QFETCH(int, page);
+    const QString file = path(QStringLiteral("damaged.db"));
+    QVERIFY(Fixture::runScript(file,
+        "create table src(id integer primary key, t text); create table dst(id integer primary key, t text);"
+        "insert into src with recursive n(i) as (select 1 union all select i + 1 from n where i < 3000)"
+        "  select i, printf('%0200d', i) from n;"));
+    QByteArray bytes = Fixture::readFile(file);
+    const int pageSize = 4096;
+    QVERIFY(bytes.size() > 100 * pageSize);
+    bytes.replace((page - 1) * pageSize, 2 * pageSize, QByteArray(2 * pageSize, '\x5a'));
+    QVERIFY(Fixture::writeFile(file, bytes));
+    Probe probe(file);
+    QVERIFY(!probe.copyTable(QStringLiteral("dst"), QStringLiteral("src")));
+    QVERIFY2(!g_messages.filter(QStringLiteral("malformed")).isEmpty(), qPrintable(g_messages.join('\n')));
+}
+
 void tst_UpdateBase::rebuildFailureLeavesTableUnchanged()
 {
     const QString file = path(QStringLiteral("u.db"));
@@ -264,6 +419,80 @@ void tst_UpdateBase::rebuildReplacesIndexOfSameName()
                               "index|doctor_index|doctor|CREATE INDEX doctor_index on doctor (abbr)"}));
         QCOMPARE(Fixture::rows(file, "select id, name from doctor where abbr = 'LW'"), QStringList({"3|Dr. Lee Wen"}));
     }
+}
+
+void tst_UpdateBase::upgradeKeepsEveryStoredValue_data()
+{
+    QTest::addColumn<quint64>("seed");
+    QTest::newRow("fixed seed") << quint64(20);
+    for (int i = 0; i < 3; ++i) {
+        const quint64 seed = QRandomGenerator::global()->generate64();
+        QTest::addRow("seed %llu", seed) << seed;
+    }
+}
+
+void tst_UpdateBase::upgradeKeepsEveryStoredValue()
+{
+    // Version 0 files whose rebuilt tables hold random values under random
+    // declared types, upgraded by the program; every copied cell must be
+    // what SQLite's own insert ... select into the new table gives.
+    QFETCH(quint64, seed);
+    ValueMaker values(seed);
+    const QString dir = m_dir.path();
+    QVERIFY(Legacy::layProfile(dir));
+    QVERIFY(Legacy::createData(path(QStringLiteral("data.db")), 0));
+
+    const QString userTable = QStringLiteral(
+        "create table user(id integer primary key, name text unique COLLATE NOCASE, password text, "
+        "level integer default 0, hide integer default 0)");
+    QVERIFY(Fixture::runScript(path(QStringLiteral("profile.db")),
+                               QStringLiteral("drop table user; create table user(id integer primary key, "
+                                              "name %1, password %2, level %3, hide %4);")
+                                   .arg(values.declaredType(), values.declaredType(),
+                                        values.declaredType(), values.declaredType())));
+    QVERIFY(fillRandom(path(QStringLiteral("profile.db")), QStringLiteral("user"), 5, 40, values, 1));
+    const QStringList lookups = {"department", "sex", "treatmentRoom", "diagnosis", "doctor", "operator"};
+    for (const QString &table : lookups) {
+        QVERIFY(Fixture::runScript(path(QStringLiteral("data.db")),
+                                   QStringLiteral("drop table %1; create table %1(id integer primary key, abbr %2, name %3);")
+                                       .arg(table, values.declaredType(), values.declaredType())));
+        QVERIFY(fillRandom(path(QStringLiteral("data.db")), table, 3, 40, values));
+    }
+
+    // What SQLite itself makes of the same rows, by the sqlite3 shell, on
+    // copies of the files as they were.
+    QVERIFY(QFile::copy(path(QStringLiteral("profile.db")), path(QStringLiteral("expected_profile.db"))));
+    QVERIFY(QFile::copy(path(QStringLiteral("data.db")), path(QStringLiteral("expected_data.db"))));
+    QString dataScript;
+    for (const QString &table : lookups)
+        dataScript += QStringLiteral("create table new_%1(id integer primary key, abbr text COLLATE NOCASE, name text);"
+                                     "insert into new_%1 select * from %1;\n").arg(table);
+    const QString profileScript = QString(userTable).replace(QLatin1String("table user"), QLatin1String("table new_user"))
+        + QStringLiteral(";\ninsert into new_user select * from user;\n");
+    for (const auto &[file, script] : {std::make_pair(QStringLiteral("expected_data.db"), dataScript),
+                                       std::make_pair(QStringLiteral("expected_profile.db"), profileScript)}) {
+        QProcess shell;
+        shell.start(QStringLiteral("sqlite3"), {QStringLiteral("-bail"), path(file)});
+        QVERIFY(shell.waitForStarted());
+        shell.write(script.toUtf8());
+        shell.closeWriteChannel();
+        QVERIFY(shell.waitForFinished(-1));
+        QVERIFY2(shell.exitCode() == 0, shell.readAllStandardError().constData());
+    }
+
+    const Fixture::Run run = Fixture::runDbupdate(dir, {QStringLiteral("update.log")});
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lookupColumns = {"abbr", "name"};
+    for (const QString &table : lookups) {
+        const QStringList expected = cells(path(QStringLiteral("expected_data.db")), QStringLiteral("new_") + table,
+                                           lookupColumns);
+        QCOMPARE(expected.size(), 41);
+        QCOMPARE(cells(path(QStringLiteral("data.db")), table, lookupColumns), expected);
+    }
+    const QStringList userColumns = {"name", "password", "level", "hide"};
+    const QStringList expected = cells(path(QStringLiteral("expected_profile.db")), QStringLiteral("new_user"), userColumns);
+    QCOMPARE(expected.size(), 41);
+    QCOMPARE(cells(path(QStringLiteral("profile.db")), QStringLiteral("user"), userColumns), expected);
 }
 
 void tst_UpdateBase::transactionCommitAndRollback()

@@ -48,6 +48,7 @@ private slots:
     void captions_data();
     void captions();
     void caseDuplicateUsersUndoTheUpgrade();
+    void failedVersionReadChangesNothing();
 
 private:
     bool upgrade();
@@ -485,14 +486,63 @@ void tst_UpdateProfile::caseDuplicateUsersUndoTheUpgrade()
              QStringList({"profile.db", "profile.db.v0.bak", "update.log"}));
     const QByteArray log = Fixture::readLog(m_dir.filePath("update.log"));
     // The failed row is named, and the log says what became of the file.
-    QVERIFY2(log.contains("UNIQUE constraint failed: user.name") && log.contains("'ADMIN'"), log.constData());
+    QVERIFY2(log.contains("profile.db: user id 400 could not be copied into the new user table "
+                          "(UNIQUE constraint failed: user.name; names must differ in more than letter case)"),
+             log.constData());
     QVERIFY2(log.contains("the upgrade was undone and the file is unchanged"), log.constData());
+
+    // Another cause is named as SQLite gives it, without the letter-case hint.
+    QVERIFY(Fixture::runScript(db(), "alter table user add email text"));
+    QCOMPARE(Fixture::runDbupdate(m_dir.path(), {"update.log"}).exitCode, 1);
+    const QByteArray last = Fixture::readFile(m_dir.filePath("update.log")).trimmed().split('\n').last();
+    QVERIFY2(last.endsWith("Warning: profile.db: user id 1 could not be copied into the new user table "
+                           "(table user has no column named email); the upgrade was undone and the file is unchanged"),
+             last.constData());
+    QVERIFY(Fixture::runScript(db(), "alter table user drop column email"));
 
     // Once the site renames the account the next run goes through.
     QVERIFY(Fixture::runScript(db(), "update user set name = 'admin2' where id = 400"));
     QCOMPARE(Fixture::runDbupdate(m_dir.path(), {"update.log"}).exitCode, 0);
     QCOMPARE(Fixture::scalar(db(), "select count(*) from user").toInt(), 400);
     QCOMPARE(Fixture::scalar(db(), "select version from version").toInt(), 4);
+}
+
+void tst_UpdateProfile::failedVersionReadChangesNothing()
+{
+#ifndef SQLHOOK_LIB
+    QSKIP("needs a library preloaded into the program (LD_PRELOAD)");
+#else
+    // Another program takes the file just as the run reads its version and
+    // lets it go right after: the failed read must not convert a current
+    // file again (that reset site settings and the current curves).
+    QVERIFY(ProfileFixture::make(db(), 4, "replace into profile values('schedule/test/PT', 99);"
+                                          "replace into profile values('DD/disable', 1);"));
+    const QByteArray before = Fixture::readFile(db());
+    const QStringList current = Fixture::rows(db(), "select * from currentCurve order by id");
+    QVERIFY(!current.isEmpty());
+
+    qputenv("LD_PRELOAD", SQLHOOK_LIB);
+    qputenv("WS_SQLHOOK_LOCK_AT", "select 1 from sqlite_master where type = 'table'");
+    const Fixture::Run run = Fixture::runDbupdate(m_dir.path(), {"update.log"});
+    qunsetenv("LD_PRELOAD");
+    qunsetenv("WS_SQLHOOK_LOCK_AT");
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(Fixture::readFile(db()) == before);
+    // No backup named after a version the file does not have; the run stopped.
+    QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList({"profile.db", "update.log"}));
+    const QByteArray log = Fixture::readFile(m_dir.filePath("update.log"));
+    QVERIFY2(log.contains("Warning: profile.db: its version could not be read (database is locked")
+                 && log.contains("profile.db is not upgraded in this run"), log.constData());
+
+    const Fixture::Run next = Fixture::runDbupdate(m_dir.path(), {"update.log"});
+    QCOMPARE(next.exitCode, 0);
+    QCOMPARE(value("schedule/test/PT"), QStringLiteral("integer:99"));
+    QCOMPARE(value("DD/disable"), QStringLiteral("integer:1"));
+    QCOMPARE(Fixture::rows(db(), "select * from currentCurve order by id"), current);
+    QCOMPARE(Fixture::scalar(db(), "select group_concat(version) from version").toString(), QStringLiteral("4"));
+    QVERIFY(!QFileInfo::exists(m_dir.filePath("profile.db.v0.bak")));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateProfile)
