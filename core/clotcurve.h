@@ -23,7 +23,9 @@ public:
         OpticalDensity = 1  // computed from the signal by toType()
     };
 
-    struct Segment {
+    // Exported in its own right: Windows does not carry the class's export
+    // over to a nested one.
+    struct CORE_EXPORT Segment {
         double start = 0.0;     // x of the first point
         double step = 0.0;      // x distance between consecutive points
         QVector<double> values; // y of the points

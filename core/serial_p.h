@@ -2,7 +2,7 @@
 #define SERIAL_P_H
 
 // Private to the library. The members below "platform" are implemented once
-// per system, in serial_unix.cpp and (later) serial_win.cpp; everything else
+// per system, in serial_unix.cpp and serial_win.cpp; everything else
 // lives in serial.cpp.
 
 #include "serial.h"
@@ -98,6 +98,11 @@ public:
 // The serial ports listed under a directory laid out like /sys/class/tty;
 // exported for the tests, which build such a directory.
 CORE_EXPORT QStringList serialPortsUnder(const QString &ttyClassDir);
+#endif
+#ifdef Q_OS_WIN
+// The serial ports listed as string values of a key under
+// HKEY_LOCAL_MACHINE; exported for the tests, which write such a key.
+CORE_EXPORT QStringList serialPortsInKey(const QString &localMachineKey);
 #endif
 
 #endif // SERIAL_P_H

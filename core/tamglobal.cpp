@@ -103,11 +103,6 @@ BoolLocker::~BoolLocker()
     m_flag = m_previous;
 }
 
-void sleep(int milliseconds)
-{
-    QThread::msleep(static_cast<unsigned long>(qMax(0, milliseconds)));
-}
-
 Core::Core() = default;
 Core::~Core() = default;
 Core::Core(const Core &) = default;

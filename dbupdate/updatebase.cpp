@@ -1,4 +1,5 @@
 #include "updatebase.h"
+#include "updatebase_p.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,21 +10,6 @@
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QTemporaryFile>
-
-#include <sqlite3.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <limits>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 void reportQueryError(QSqlQuery query, const char *file, int line)
 {
@@ -134,17 +120,20 @@ int UpdateBase::version() const
     return m_version;
 }
 
-namespace {
-
-// True while the connection has a transaction open.
+// Asked of the connection itself rather than of the SQLite library: where
+// the driver carries its own copy of SQLite (the Windows build), ours would
+// not know its connections. A deferred begin takes no lock and is undone at
+// once; it fails only inside a transaction.
 bool connectionInTransaction()
 {
-    const QVariant handle = QSqlDatabase::database().driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return false;
-    sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
-    return db && !sqlite3_get_autocommit(db);
+    QSqlQuery probe;
+    if (!probe.exec(QStringLiteral("begin deferred transaction")))
+        return true;
+    probe.exec(QStringLiteral("rollback transaction"));
+    return false;
 }
+
+namespace {
 
 // Names of the indexes created by statements on a table (not those that
 // SQLite makes for its own constraints).
@@ -162,190 +151,6 @@ QStringList indexesOf(const QString &table)
     return names;
 }
 
-// Puts the written copy on the disk before it replaces an older one: the
-// upgrade commits right after, and a backup lost to a power cut with the
-// file already converted would be no backup.
-bool syncFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadWrite))
-        return false;
-#ifdef Q_OS_WIN
-    return _commit(file.handle()) == 0;
-#else
-    return fsync(file.handle()) == 0;
-#endif
-}
-
-// Replaces `target` by `source` in one step, so the previous backup of the
-// same version stays whole until the new one is complete.
-bool replaceFile(const QString &source, const QString &target)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-#else
-    if (std::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
-        return false;
-    // The rename itself is durable only once the directory is.
-    const int dir = ::open(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), O_RDONLY);
-    if (dir >= 0) {
-        fsync(dir);
-        ::close(dir);
-    }
-    return true;
-#endif
-}
-
-// The default connection's SQLite handle, or null when it has none.
-sqlite3 *defaultHandle()
-{
-    const QVariant handle = QSqlDatabase::database().driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.data());
-}
-
-// Copies every page of the default connection's database into the empty
-// file `path`. One step under one read transaction: the copy is a snapshot
-// even while another process writes, and costs what reading the pages does
-// (no rebuild of tables and indexes).
-bool copyPages(const QString &path, QString *error)
-{
-    sqlite3 *source = defaultHandle();
-    if (!source) {
-        *error = QStringLiteral("the database is not open");
-        return false;
-    }
-    sqlite3 *copy = nullptr;
-#ifdef Q_OS_WIN
-    const QByteArray name = path.toUtf8(); // SQLite's own file names are UTF-8 there
-#else
-    const QByteArray name = QFile::encodeName(path);
-#endif
-    int rc = sqlite3_open_v2(name.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
-    if (rc == SQLITE_OK) {
-        // The copy is a new file that nobody reads until it is renamed: no
-        // journal beside it, and one flush of the whole file afterwards.
-        rc = sqlite3_exec(copy, "pragma journal_mode = off; pragma synchronous = off", nullptr, nullptr, nullptr);
-    }
-    if (rc == SQLITE_OK) {
-        sqlite3_backup *backup = sqlite3_backup_init(copy, "main", source, "main");
-        if (!backup) {
-            rc = sqlite3_errcode(copy);
-        } else {
-            rc = sqlite3_backup_step(backup, -1);
-            const int finished = sqlite3_backup_finish(backup);
-            if (rc == SQLITE_DONE)
-                rc = finished;
-        }
-    }
-    if (rc != SQLITE_OK) {
-        // SQLite leaves the error of a copy, the source's read included, on
-        // the copy's connection.
-        *error = QString::fromUtf8(copy && sqlite3_errcode(copy) == rc ? sqlite3_errmsg(copy) : sqlite3_errstr(rc));
-    }
-    if (sqlite3_close(copy) != SQLITE_OK && rc == SQLITE_OK) {
-        *error = QStringLiteral("the copy could not be closed");
-        return false;
-    }
-    return rc == SQLITE_OK;
-}
-
-// True when the default connection's database keeps a write-ahead log:
-// its file alone is then not the database.
-bool keepsLog(sqlite3 *db)
-{
-    sqlite3_stmt *stmt = nullptr;
-    bool wal = false;
-    if (sqlite3_prepare_v2(db, "pragma journal_mode", -1, &stmt, nullptr) == SQLITE_OK
-            && sqlite3_step(stmt) == SQLITE_ROW)
-        wal = qstricmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "wal") == 0;
-    sqlite3_finalize(stmt);
-    return wal;
-}
-
-// Copies the bytes of `in` to `out` (both at their start); false with
-// `error` set when reading or writing fails.
-bool copyBytes(QFile &in, QFile &out, QString *error)
-{
-#ifdef Q_OS_LINUX
-    // In the kernel, without passing every byte through the process.
-    loff_t from = 0;
-    loff_t to = 0;
-    for (;;) {
-        const ssize_t n = copy_file_range(in.handle(), &from, out.handle(), &to, 1 << 30, 0);
-        if (n == 0)
-            return true;
-        if (n > 0)
-            continue;
-        if (errno == EINTR)
-            continue;
-        if (from == 0 && (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP))
-            break; // not between these files: the portable way below
-        *error = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-#endif
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (;;) {
-        const qint64 n = in.read(buffer.data(), buffer.size());
-        if (n < 0) {
-            *error = in.errorString();
-            return false;
-        }
-        if (n == 0) {
-            if (out.flush())
-                return true;
-            *error = out.errorString();
-            return false;
-        }
-        if (out.write(buffer.constData(), n) != n) {
-            *error = out.errorString();
-            return false;
-        }
-    }
-}
-
-// Copies the default connection's database file into the empty file `path`
-// while the connection holds a read transaction: no other process can write
-// the file meanwhile (a writer needs every reader gone), so the bytes are a
-// consistent snapshot, copied at the speed of the file system.
-bool copyFileUnderRead(sqlite3 *db, const QString &path, QString *error)
-{
-    // The read lock is taken by the first read; a journal left by a killed
-    // writer is rolled back by it first.
-    if (sqlite3_exec(db, "begin; select count(*) from sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        *error = QString::fromUtf8(sqlite3_errmsg(db));
-        if (!sqlite3_get_autocommit(db))
-            sqlite3_exec(db, "rollback", nullptr, nullptr, nullptr);
-        return false;
-    }
-    QFile in(QString::fromUtf8(sqlite3_db_filename(db, "main")));
-    QFile out(path);
-    bool ok = false;
-    if (!in.open(QIODevice::ReadOnly))
-        *error = in.errorString();
-    else if (!out.open(QIODevice::WriteOnly))
-        *error = out.errorString();
-    else
-        ok = copyBytes(in, out, error);
-    sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
-    // Closed only after the transaction ended: on POSIX systems closing any
-    // descriptor of the file drops the process's locks on it, SQLite's
-    // read lock included.
-    in.close();
-    if (out.isOpen()) {
-        out.close();
-        if (ok && out.error() != QFileDevice::NoError) {
-            *error = out.errorString();
-            ok = false;
-        }
-    }
-    return ok;
-}
-
 // Writes a consistent copy of the default connection's database to
 // `target`: first under a temporary name beside it, renamed over `target`
 // only when complete. On failure `target` is as it was and `error` says why.
@@ -359,34 +164,45 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
                                                     QDir::Files | QDir::Hidden | QDir::System))
         targetDir.remove(stale);
 
-    QTemporaryFile partial(target + QStringLiteral(".XXXXXX"));
-    if (!partial.open()) {
-        *error = partial.errorString();
-        return false;
+    // A fresh name beside the target, reserved by an empty file. The
+    // temporary-file object goes at once: it would keep the file open, and
+    // Windows renames no file that is open.
+    QString partial;
+    {
+        QTemporaryFile reserve(target + QStringLiteral(".XXXXXX"));
+        if (!reserve.open()) {
+            *error = reserve.errorString();
+            return false;
+        }
+        reserve.setAutoRemove(false);
+        partial = reserve.fileName();
     }
-    partial.close(); // the copy must find it empty, and it stays reserved
+    // Removed on every way out but success.
+    struct Cleanup {
+        const QString &file;
+        bool keep = false;
+        ~Cleanup()
+        {
+            if (!keep)
+                QFile::remove(file);
+        }
+    } cleanup{partial};
 
-    // A database with a write-ahead log is copied page by page, one
-    // without (the upgrade's files) as a file, which costs less.
-    sqlite3 *db = defaultHandle();
-    if (!db) {
-        *error = QStringLiteral("the database is not open");
+    if (!copyDatabase(partial, error))
         return false;
-    }
-    if (!(keepsLog(db) ? copyPages(partial.fileName(), error) : copyFileUnderRead(db, partial.fileName(), error)))
-        return false;
-    if (!syncFile(partial.fileName())) {
+    if (!syncFile(partial)) {
         *error = QStringLiteral("the copy could not be flushed to the disk");
         return false;
     }
     // As readable as the file it copies (a read-only file gives a read-only
     // copy); until here only its owner could read it.
-    partial.setPermissions(QFileInfo(source).permissions());
-    if (!replaceFile(partial.fileName(), target)) {
-        *error = QStringLiteral("the copy could not be renamed to its place");
+    QFile::setPermissions(partial, QFileInfo(source).permissions());
+    QString reason;
+    if (!replaceFile(partial, target, &reason)) {
+        *error = QStringLiteral("the copy could not be renamed to its place: ") + reason;
         return false;
     }
-    partial.setAutoRemove(false); // it is the backup now
+    cleanup.keep = true; // it is the backup now
     return true;
 }
 

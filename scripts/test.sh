@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The tests, in five timed stages:
+# The tests, in six timed stages:
 #   normal  the main job's set-up and a build of everything (build/), then the whole suite
 #   asan    the whole suite again under AddressSanitizer + UBSan (build-asan/)
 #   tsan    the tests labelled 'concurrency' under ThreadSanitizer (build-tsan/)
 #   fuzz    every fuzz target for WS_FUZZ_SECONDS seconds (default 60), two at a time
 #   package the Debian packages built, installed with apt-get and run from /usr
+#   windows the 32- and 64-bit Windows builds (build-win32/, build-win64/), the
+#           64-bit tests under Wine, the zips and the sample upgrade compared
+#           with Linux (scripts/windows.sh)
 # A failing test or any sanitizer report, also one from a program a test
 # starts (dbupdate), fails the stage; every stage runs. Each stage prints its
 # start, one line per test and its end; builds and test output go to log
@@ -178,11 +181,25 @@ stage_fuzz() {
     return $status
 }
 
+# Its last lines: CTest's summary of the Wine run and
+# "windows: N passed, M failed, K skipped" (K: tests not built for Windows).
+stage_windows() {
+    local status=0 counts
+    rm -f build-win64/counts
+    bash scripts/windows.sh all || status=1
+    counts=$(cat build-win64/counts 2>/dev/null)
+    if [[ $counts =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+        stage_passed=${BASH_REMATCH[1]}
+        stage_failed=${BASH_REMATCH[2]}
+    fi
+    return $status
+}
+
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz package)
+[ ${#stages[@]} -gt 0 ] || stages=(normal asan tsan fuzz package windows)
 for stage in "${stages[@]}"; do
     if ! declare -F "stage_$stage" >/dev/null; then
-        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz, package)" >&2
+        echo "Unknown stage '$stage' (normal, asan, tsan, fuzz, package, windows)" >&2
         exit 2
     fi
 done

@@ -100,6 +100,11 @@ Run runDbupdate(const QString &workDir, const QStringList &arguments, int timeou
     Run run;
     QProcess p;
     p.setWorkingDirectory(workDir);
+    // Without a console window (a child of a test on Windows) Qt would send
+    // the messages to the debugger instead of standard error.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
     p.start(QStringLiteral(DBUPDATE_BIN), arguments);
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -117,6 +122,12 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray readLog(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly | QIODevice::Text) ? f.readAll() : QByteArray();
 }
 
 bool writeFile(const QString &path, const QByteArray &data)

@@ -31,6 +31,9 @@ Run runDbupdate(const QString &workDir, const QStringList &arguments = QStringLi
                 int timeoutMs = 120000);
 
 QByteArray readFile(const QString &path);
+// A log as lines ending in "\n": the program writes it as a text stream,
+// whose lines end in "\r\n" on Windows.
+QByteArray readLog(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
 
 // Path of a file shipped in the repository (relative to its root).

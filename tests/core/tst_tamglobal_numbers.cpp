@@ -252,6 +252,10 @@ void tst_TamglobalNumbers::crcKnownValues()
 void tst_TamglobalNumbers::crcAgainstPython()
 {
     const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+#ifdef Q_OS_WIN
+    if (python.isEmpty())
+        QSKIP("no python3 (the reference) on this Windows");
+#endif
     QVERIFY2(!python.isEmpty(), "python3 is needed as the reference");
 
     // Every length up to 300 crosses all table entries and the register's

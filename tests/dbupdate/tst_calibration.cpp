@@ -1,4 +1,5 @@
 #include "dbfixture.h"
+#include "updatebase_p.h"
 #include "updateprofile.h"
 
 #include <QDate>
@@ -8,8 +9,6 @@
 #include <QSqlDriver>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <sqlite3.h>
 
 namespace {
 
@@ -35,9 +34,7 @@ public:
 
 bool defaultConnectionInTransaction()
 {
-    const QVariant handle = QSqlDatabase::database().driver()->handle();
-    sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
-    return db && !sqlite3_get_autocommit(db);
+    return connectionInTransaction();
 }
 
 // profile.db at version 4, as far as the recompute reads it.

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QSqlDatabase>
 #include <QSqlField>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -203,6 +204,8 @@ void tst_UpdateBase::init()
 void tst_UpdateBase::cleanup()
 {
     qInstallMessageHandler(m_previous);
+    // Windows removes no file that a connection still holds open.
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     for (const QString &f : QDir(m_dir.path()).entryList(QDir::Files))
         QFile::remove(path(f));
 }
@@ -456,8 +459,8 @@ void tst_UpdateBase::upgradeKeepsEveryStoredValue()
         QVERIFY(fillRandom(path(QStringLiteral("data.db")), table, 3, 40, values));
     }
 
-    // What SQLite itself makes of the same rows, by the sqlite3 shell, on
-    // copies of the files as they were.
+    // What SQLite itself makes of the same rows, on copies of the files as
+    // they were.
     QVERIFY(QFile::copy(path(QStringLiteral("profile.db")), path(QStringLiteral("expected_profile.db"))));
     QVERIFY(QFile::copy(path(QStringLiteral("data.db")), path(QStringLiteral("expected_data.db"))));
     QString dataScript;
@@ -468,13 +471,14 @@ void tst_UpdateBase::upgradeKeepsEveryStoredValue()
         + QStringLiteral(";\ninsert into new_user select * from user;\n");
     for (const auto &[file, script] : {std::make_pair(QStringLiteral("expected_data.db"), dataScript),
                                        std::make_pair(QStringLiteral("expected_profile.db"), profileScript)}) {
-        QProcess shell;
-        shell.start(QStringLiteral("sqlite3"), {QStringLiteral("-bail"), path(file)});
-        QVERIFY(shell.waitForStarted());
-        shell.write(script.toUtf8());
-        shell.closeWriteChannel();
-        QVERIFY(shell.waitForFinished(-1));
-        QVERIFY2(shell.exitCode() == 0, shell.readAllStandardError().constData());
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(path(file).toUtf8().constData(), &db), SQLITE_OK);
+        char *message = nullptr;
+        const int rc = sqlite3_exec(db, script.toUtf8().constData(), nullptr, nullptr, &message);
+        const QByteArray text(message ? message : "");
+        sqlite3_free(message);
+        sqlite3_close(db);
+        QVERIFY2(rc == SQLITE_OK, text.constData());
     }
 
     const Fixture::Run run = Fixture::runDbupdate(dir, {QStringLiteral("update.log")});

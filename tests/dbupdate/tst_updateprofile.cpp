@@ -360,6 +360,8 @@ void tst_UpdateProfile::currentCurveFill()
     QVERIFY(Fixture::runScript(db(), "insert into curve (id, name, instrUuid) values(5, 'PT', 'A1')"));
 
     // At version 4 the site's choice stands, a newer curve does not take over.
+    // (Windows removes no file that a connection still holds open.)
+    QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).close();
     QVERIFY(QFile::remove(db()));
     QVERIFY(ProfileFixture::make(db(), 4, "update currentCurve set curveId = 1 where name = 'FIB';"));
     QVERIFY(upgrade());
@@ -460,8 +462,8 @@ void tst_UpdateProfile::captions()
     for (const QString &key : keys)
         stored << Fixture::scalar(db(), QStringLiteral("select value from profile where name = '%1'").arg(key)).toString();
     QCOMPARE(stored, expected);
-    QVERIFY2(!Fixture::readFile(m_dir.filePath("update.log")).contains("updateprofile.cpp"),
-             Fixture::readFile(m_dir.filePath("update.log")).constData());
+    QVERIFY2(!Fixture::readLog(m_dir.filePath("update.log")).contains("updateprofile.cpp"),
+             Fixture::readLog(m_dir.filePath("update.log")).constData());
 }
 
 void tst_UpdateProfile::caseDuplicateUsersUndoTheUpgrade()
@@ -482,7 +484,7 @@ void tst_UpdateProfile::caseDuplicateUsersUndoTheUpgrade()
     // The copy taken before the upgrade stays; the next run replaces it.
     QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files),
              QStringList({"profile.db", "profile.db.v0.bak", "update.log"}));
-    const QByteArray log = Fixture::readFile(m_dir.filePath("update.log"));
+    const QByteArray log = Fixture::readLog(m_dir.filePath("update.log"));
     // The failed row is named, and the log says what became of the file.
     QVERIFY2(log.contains("profile.db: user id 400 could not be copied into the new user table "
                           "(UNIQUE constraint failed: user.name; names must differ in more than letter case)"),
@@ -507,6 +509,9 @@ void tst_UpdateProfile::caseDuplicateUsersUndoTheUpgrade()
 
 void tst_UpdateProfile::failedVersionReadChangesNothing()
 {
+#ifndef SQLHOOK_LIB
+    QSKIP("needs a library preloaded into the program (LD_PRELOAD)");
+#else
     // Another program takes the file just as the run reads its version and
     // lets it go right after: the failed read must not convert a current
     // file again (that reset site settings and the current curves).
@@ -537,6 +542,7 @@ void tst_UpdateProfile::failedVersionReadChangesNothing()
     QCOMPARE(Fixture::rows(db(), "select * from currentCurve order by id"), current);
     QCOMPARE(Fixture::scalar(db(), "select group_concat(version) from version").toString(), QStringLiteral("4"));
     QVERIFY(!QFileInfo::exists(m_dir.filePath("profile.db.v0.bak")));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_UpdateProfile)

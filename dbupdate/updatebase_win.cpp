@@ -1,0 +1,180 @@
+#include "updatebase_p.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <io.h>
+#include <windows.h>
+
+bool syncFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    return _commit(file.handle()) == 0;
+}
+
+bool replaceFile(const QString &source, const QString &target, QString *error)
+{
+    // Wide-character names: a data directory may have any name.
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    wchar_t text[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        GetLastError(), 0, text, DWORD(sizeof text / sizeof text[0]), nullptr);
+    *error = QString::fromWCharArray(text, int(length)).trimmed();
+    return false;
+}
+
+// The system's reason for the last failed call, in its own words.
+static QString systemError(DWORD code)
+{
+    wchar_t text[512] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                        code, 0, text, DWORD(sizeof text / sizeof text[0]), nullptr);
+    return QString::fromWCharArray(text, int(length)).trimmed();
+}
+
+// SQLite's lock bytes start at 1 GiB in every database file and are never
+// data: the page holding them stays unused. Other processes may hold
+// byte-range locks there that forbid reading them, so the copy writes zeros.
+static const qint64 lockBytesStart = 0x40000000;
+static const qint64 lockBytesSize = 512;
+
+// Copies the file `source` into the empty file `target`, except SQLite's
+// lock bytes; the handles are opened sharing everything with SQLite's own.
+static bool copyFileBytes(const QString &source, const QString &target, QString *error)
+{
+    const HANDLE in = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
+                                  GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE) {
+        *error = systemError(GetLastError());
+        return false;
+    }
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly)) {
+        *error = out.errorString();
+        CloseHandle(in);
+        return false;
+    }
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    qint64 offset = 0;
+    bool ok = true;
+    for (;;) {
+        DWORD want = DWORD(buffer.size());
+        if (offset < lockBytesStart && offset + want > lockBytesStart)
+            want = DWORD(lockBytesStart - offset);
+        if (offset == lockBytesStart) {
+            // Skip the lock bytes; the file may also end inside them.
+            LARGE_INTEGER size;
+            if (!GetFileSizeEx(in, &size)) {
+                *error = systemError(GetLastError());
+                ok = false;
+                break;
+            }
+            const qint64 zeros = qMin(lockBytesSize, size.QuadPart - offset);
+            if (zeros <= 0)
+                break;
+            LARGE_INTEGER next;
+            next.QuadPart = offset + zeros;
+            if (out.write(QByteArray(int(zeros), '\0')) != zeros) {
+                *error = out.errorString();
+                ok = false;
+                break;
+            }
+            if (!SetFilePointerEx(in, next, nullptr, FILE_BEGIN)) {
+                *error = systemError(GetLastError());
+                ok = false;
+                break;
+            }
+            offset += zeros;
+            continue;
+        }
+        DWORD got = 0;
+        if (!ReadFile(in, buffer.data(), want, &got, nullptr)) {
+            *error = systemError(GetLastError());
+            ok = false;
+            break;
+        }
+        if (got == 0)
+            break;
+        if (out.write(buffer.constData(), got) != qint64(got)) {
+            *error = out.errorString();
+            ok = false;
+            break;
+        }
+        offset += got;
+    }
+    CloseHandle(in);
+    out.close();
+    if (ok && out.error() != QFileDevice::NoError) {
+        *error = out.errorString();
+        ok = false;
+    }
+    return ok;
+}
+
+bool copyDatabase(const QString &path, QString *error)
+{
+    // The driver's SQLite lives inside its plugin, out of this program's
+    // reach: everything here goes through SQL.
+    QSqlQuery query;
+    if (!query.exec(QStringLiteral("pragma journal_mode")) || !query.next()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    const bool wal = query.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+    query.finish();
+    if (wal) {
+        // The file alone is not the database then: SQLite writes the copy,
+        // log included, under one read transaction.
+        if (!query.prepare(QStringLiteral("vacuum into ?"))) {
+            *error = query.lastError().text();
+            return false;
+        }
+        query.addBindValue(path);
+        if (!query.exec()) {
+            *error = query.lastError().text();
+            return false;
+        }
+        return true;
+    }
+
+    if (!query.exec(QStringLiteral("pragma database_list"))) {
+        *error = query.lastError().text();
+        return false;
+    }
+    QString file;
+    while (query.next()) {
+        if (query.value(1).toString() == QLatin1String("main"))
+            file = query.value(2).toString();
+    }
+    query.finish();
+    if (file.isEmpty()) {
+        *error = QStringLiteral("the database has no file");
+        return false;
+    }
+    // The first read takes SQLite's shared lock (rolling back a journal a
+    // killed writer left): no other process can write the file until the
+    // transaction ends, so the bytes are a consistent snapshot.
+    if (!query.exec(QStringLiteral("begin"))) {
+        *error = query.lastError().text();
+        return false;
+    }
+    if (!query.exec(QStringLiteral("select count(*) from sqlite_master")) || !query.next()) {
+        *error = query.lastError().text();
+        query.finish();
+        QSqlQuery(QStringLiteral("rollback"));
+        return false;
+    }
+    query.finish();
+    const bool ok = copyFileBytes(file, path, error);
+    QSqlQuery(QStringLiteral("commit"));
+    return ok;
+}
