@@ -97,7 +97,7 @@ public:
 #ifdef Q_OS_UNIX
 // The serial ports listed under a directory laid out like /sys/class/tty;
 // exported for the tests, which build such a directory.
-CORE_EXPORT QStringList serialPortsUnder(const QString &ttyClassDir);
+CORE_AUTOTEST_EXPORT QStringList serialPortsUnder(const QString &ttyClassDir);
 #endif
 #ifdef Q_OS_WIN
 // The serial ports listed as string values of a key under
