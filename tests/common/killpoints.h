@@ -19,7 +19,8 @@
 namespace KillPoints {
 
 // Set in sanitizer builds, where each run is many times slower: the tests
-// lay a smaller file and kill at the block boundaries and commits only.
+// lay a smaller file and kill at the block boundaries and commits only, each
+// once (see choose() and killTwice()).
 #ifdef WS_KILL_SAMPLED
 constexpr bool sampled = true;
 #else
@@ -106,6 +107,13 @@ inline Trace traced(const QString &dir, const QStringList &arguments)
     return trace;
 }
 
+// Whether round `i` kills the restarted run at the same point again: every
+// third round, outside the sampled runs.
+inline bool killTwice(int i)
+{
+    return !sampled && i % 3 == 2;
+}
+
 // Runs dbupdate in `dir` until the kill; true when it was killed.
 inline bool runKilled(const QString &dir, const QStringList &arguments, const Kill &kill)
 {
@@ -137,6 +145,10 @@ inline bool runKilled(const QString &dir, const QStringList &arguments, const Ki
 //   the file itself (the journal is complete), its middle and its last
 //   write; and in the middle of the statement with most writes before a
 //   commit (the page cache spilling).
+// Sampled, the points are the boundaries themselves: each transaction and
+// savepoint statement (of a repeated one, its first and last time), each
+// write of the version, the `extra` statements, the first and the next
+// file's; inside each commit, its first write to the file and its last.
 inline QList<Kill> choose(const Trace &trace, const QByteArray &file, bool every, int sample,
                           const QList<QByteArray> &extra = {})
 {
@@ -181,9 +193,10 @@ inline QList<Kill> choose(const Trace &trace, const QByteArray &file, bool every
         bool control = false;
         if (isControl(s.sql)) {
             const int time = ++times[s.sql];
-            control = time <= 3 || time == last.value(s.sql);
+            control = time <= (sampled ? 1 : 3) || time == last.value(s.sql);
         }
-        bool boundary = every || s.number == first || previousControl || inserts == 2 || control;
+        bool boundary = every || s.number == first || control
+            || (!sampled && (previousControl || inserts == 2));
         for (const char *v : version)
             boundary = boundary || startsWith(s.sql, v);
         for (const QByteArray &e : extra)
@@ -216,7 +229,9 @@ inline QList<Kill> choose(const Trace &trace, const QByteArray &file, bool every
         const QList<const Write *> w = writesOf(c);
         if (w.isEmpty())
             continue;
-        writes << w.first()->number << w.at(w.size() / 2)->number << w.last()->number;
+        writes << w.last()->number;
+        if (!sampled)
+            writes << w.first()->number << w.at(w.size() / 2)->number;
         for (const Write *x : w) {
             if (x->file == file) {
                 writes << x->number;
@@ -239,7 +254,7 @@ inline QList<Kill> choose(const Trace &trace, const QByteArray &file, bool every
             busiest = s.number;
         }
     }
-    if (most > 2) {
+    if (!sampled && most > 2) {
         const QList<const Write *> w = writesOf(busiest);
         writes << w.at(w.size() / 2)->number;
     }

@@ -132,8 +132,8 @@ void tst_UpdateProfileKill::killedAnywhere()
         QVERIFY(QDir().mkpath(dir));
         const QString file = dir + "/profile.db";
         QVERIFY(QFile::copy(m_template, file));
-        // Every third round the restarted run is killed at the same point too.
-        const int kills = i % 3 == 2 ? 2 : 1;
+        // Every third round (not sampled) the restarted run is killed at the same point too.
+        const int kills = KillPoints::killTwice(i) ? 2 : 1;
         QString label = QStringLiteral("round %1").arg(i);
         for (int k = 0; k < kills; ++k) {
             label += QLatin1String(", ") + points.at(i).describe();
