@@ -108,8 +108,10 @@ serial_pair() {
     rm -f "$b/com1" "$b/com2"
     socat pty,raw,echo=0,link="$b/com1" pty,raw,echo=0,link="$b/com2" &
     socat_pid=$!
-    for i in $(seq 50); do
-        [ -e "$b/com1" ] && [ -e "$b/com2" ] && break
+    # The links appear once socat has opened both ends: waited for as long
+    # as socat lives, however busy the machine.
+    until [ -e "$b/com1" ] && [ -e "$b/com2" ]; do
+        kill -0 "$socat_pid" 2>/dev/null || { echo "socat ended before laying the serial pair" >&2; return 1; }
         sleep 0.1
     done
     WINEPREFIX=$prefix WINEDEBUG=-all $wine wineboot -i >/dev/null 2>&1
@@ -132,7 +134,7 @@ stop_wine() {
 run_tests() {
     local b=$root/build-win64 status=0
     rm -rf "$b/test-reports"
-    serial_pair "$b"
+    serial_pair "$b" || return 1
     (cd "$b" && WS_SERIAL_PAIR=COM1,COM2 ctest --output-on-failure -j"$jobs" -LE '^fuzzing$') \
         >"$b/ctest.log" 2>&1 || status=1
     stop_wine "$b/wineprefix"
