@@ -105,11 +105,8 @@ Run runViewer(const QString &workDir, const QStringList &arguments)
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VIEWER_BIN), arguments);
     Run run;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
+    if (!p.waitForFinished(-1))
         return run;
-    }
     run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     run.err = p.readAllStandardError();
     return run;
