@@ -494,6 +494,10 @@ void TestViewer::station()
 {
     QCOMPARE(m_window->serialPorts(), Serial::EnumDevices());
     const QString numbering = m_window->sampleNumbering();
+    // The patients were laid with the day's date: past midnight the
+    // numbering rightly starts again.
+    if (QDate::currentDate().toString(Qt::ISODate) != m_today)
+        QSKIP("the day changed while the test ran");
     // Today's sample numbers are 1, 2 and 10, compared as numbers.
     QVERIFY2(numbering.startsWith(QStringLiteral("11 (%1)").arg(m_today)), qPrintable(numbering));
     QVERIFY2(numbering.contains(QLatin1String("statim E")), qPrintable(numbering));
