@@ -107,9 +107,9 @@ Run runDbupdate(const QString &workDir, const QStringList &arguments, int timeou
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(DBUPDATE_BIN), arguments);
     if (!p.waitForFinished(timeoutMs)) {
+        run.standardError = "dbupdate did not run to its end: " + p.errorString().toUtf8();
         p.kill();
-        p.waitForFinished();
-        run.standardError = "dbupdate did not finish in time";
+        p.waitForFinished(-1);
         return run;
     }
     run.exitCode = p.exitCode();

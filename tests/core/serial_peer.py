@@ -10,8 +10,10 @@ import sys
 import serial
 
 port, count = sys.argv[1], int(sys.argv[2])
+# No time-out: the reads wait for every byte, however slowly a loaded machine
+# lets the other end send them.
 with serial.Serial(port, 9600, bytesize=serial.EIGHTBITS, parity=serial.PARITY_NONE,
-                   stopbits=serial.STOPBITS_ONE, timeout=10) as line:
+                   stopbits=serial.STOPBITS_ONE, timeout=None) as line:
     line.write(bytes(range(256)) + bytes(reversed(range(256))))
     line.flush()
     received = line.read(count)

@@ -1,4 +1,5 @@
 #include "propertytreecheck.h"
+#include "waituntil.h"
 
 #include <QAbstractItemDelegate>
 #include <QApplication>
@@ -374,7 +375,7 @@ void tst_PropertyItemModel::editThroughView()
     items["nested"] = addItem(items["count"], "inner", 5);
     view.expandAll();
     view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    waitUntil([&] { return QTest::qWaitForWindowExposed(&view); });
 
     PropertyItem *target = items[item];
     const QString name = target->name();
@@ -397,13 +398,14 @@ void tst_PropertyItemModel::editThroughView()
     // Return in the editor: the delegate commits and closes it, queued.
     QTest::keyClick(editor, Qt::Key_Return);
 
-    QTRY_COMPARE(target->value(), expected);
+    // The commit comes before the editor closes.
+    waitUntil([&] { return !openEditor(view); });
+    QCOMPARE(target->value(), expected);
     QCOMPARE(target->value().userType(), expected.userType());
     QCOMPARE(target->name(), name);
     QCOMPARE(changes.count(), 1);
     QCOMPARE(changes.at(0).at(0).toModelIndex(), target->valueIndex());
     QCOMPARE(view.model()->data(target->valueIndex()), expected);
-    QTRY_VERIFY(!openEditor(view));
 }
 
 void tst_PropertyItemModel::readOnlyValueOpensNoEditor()
@@ -413,7 +415,7 @@ void tst_PropertyItemModel::readOnlyValueOpensNoEditor()
     view.setModel(&sample.model());
     view.expandAll();
     view.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    waitUntil([&] { return QTest::qWaitForWindowExposed(&view); });
 
     QTest::ignoreMessage(QtWarningMsg, "edit: editing failed");
     view.edit(sample.fixed->valueIndex());

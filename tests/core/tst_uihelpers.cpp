@@ -1,5 +1,6 @@
 #include "messageboxcatcher.h"
 #include "tamglobal.h"
+#include "waituntil.h"
 
 #include <QDialog>
 #include <QThread>
@@ -110,7 +111,7 @@ void tst_UiHelpers::messageBoxParent()
     mainWindow.setWindowTitle(QStringLiteral("main"));
     mainWindow.show();
     QApplication::setActiveWindow(&mainWindow);
-    QVERIFY(QTest::qWaitForWindowActive(&mainWindow));
+    waitUntil([&] { return QTest::qWaitForWindowActive(&mainWindow); });
     QCOMPARE(topLevelWidget(), &mainWindow);
 
     {
@@ -123,7 +124,8 @@ void tst_UiHelpers::messageBoxParent()
     QDialog dialog(&mainWindow);
     dialog.setModal(true);
     dialog.show();
-    QTRY_COMPARE(QApplication::activeModalWidget(), &dialog);
+    waitUntil([&] { return QApplication::activeModalWidget() != nullptr; });
+    QCOMPARE(QApplication::activeModalWidget(), &dialog);
     QCOMPARE(topLevelWidget(), &dialog);
 
     MessageBoxCatcher catcher;
@@ -143,7 +145,7 @@ void tst_UiHelpers::messageBoxOutsideGuiThread()
         result = critical(QStringLiteral("from a worker"), QMessageBox::Ok, QMessageBox::NoButton);
     });
     thread->start();
-    QVERIFY(thread->wait(10000));
+    QVERIFY(thread->wait());
     delete thread;
     QCOMPARE(result, QMessageBox::NoButton);
 }
@@ -172,7 +174,7 @@ void tst_UiHelpers::waitCursorInWorkerThread()
         const WaitCursor another;
     });
     thread->start();
-    QVERIFY(thread->wait(10000));
+    QVERIFY(thread->wait());
     delete thread;
     QVERIFY(QGuiApplication::overrideCursor());
     QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);

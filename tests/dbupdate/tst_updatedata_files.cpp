@@ -40,11 +40,8 @@ Result run(const QString &dir, const QString &program, const QStringList &argume
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     p.start(program, arguments);
     Result r;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
+    if (!p.waitForFinished(-1))
         return r;
-    }
     r.exitCode = p.exitCode();
     r.status = p.exitStatus();
     return r;

@@ -105,11 +105,8 @@ Run runViewer(const QString &workDir, const QStringList &arguments)
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VIEWER_BIN), arguments);
     Run run;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
+    if (!p.waitForFinished(-1))
         return run;
-    }
     run.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     run.err = p.readAllStandardError();
     return run;
@@ -497,6 +494,10 @@ void TestViewer::station()
 {
     QCOMPARE(m_window->serialPorts(), Serial::EnumDevices());
     const QString numbering = m_window->sampleNumbering();
+    // The patients were laid with the day's date: past midnight the
+    // numbering rightly starts again.
+    if (QDate::currentDate().toString(Qt::ISODate) != m_today)
+        QSKIP("the day changed while the test ran");
     // Today's sample numbers are 1, 2 and 10, compared as numbers.
     QVERIFY2(numbering.startsWith(QStringLiteral("11 (%1)").arg(m_today)), qPrintable(numbering));
     QVERIFY2(numbering.contains(QLatin1String("statim E")), qPrintable(numbering));
