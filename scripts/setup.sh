@@ -21,11 +21,18 @@ missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+mkdir -p build
 if [ ${#missing[@]} -gt 0 ]; then
-    echo "== Installing: ${missing[*]}"
+    echo "== Installing: ${missing[*]} (log: build/apt.log)"
+    start=$SECONDS
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+        >build/apt.log 2>&1; then
+        tail -n 40 build/apt.log
+        echo "== Installing FAILED (whole output in build/apt.log)"
+        exit 1
+    fi
+    echo "== Installed in $((SECONDS - start)) s"
 fi
 
 build_args=()
@@ -33,7 +40,6 @@ for t in "${targets[@]}"; do build_args+=(--target "$t"); done
 what=${targets[*]:-everything}
 echo "== Building $what in build/ (log: build/build.log)"
 start=$SECONDS
-mkdir -p build
 if ! { cmake -S . -B build -DWS_WERROR=ON "${configure[@]}" &&
        cmake --build build -j"$(nproc)" "${build_args[@]}"; } >build/build.log 2>&1; then
     tail -n 60 build/build.log

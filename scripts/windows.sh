@@ -38,9 +38,11 @@ deps() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
-        echo "== Installing: ${missing[*]}"
+        echo "== Installing: ${missing[*]} (log: build-win-deps/apt.log)"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" || return 1
+        mkdir -p build-win-deps
+        { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } \
+            >build-win-deps/apt.log 2>&1 || { tail -n 40 build-win-deps/apt.log; return 1; }
     fi
     [ -d "$qtdir" ] || { echo "No Qt archives in $qtdir" >&2; return 1; }
 
