@@ -187,7 +187,7 @@ stage_fuzz() {
     return $status
 }
 
-# Its last lines: CTest's summary of the Wine run and
+# scripts/windows.sh leaves the Wine run's counts in build-win64/counts:
 # "windows: N passed, M failed, K skipped" (K: tests not built for Windows).
 stage_windows() {
     local status=0 counts
