@@ -22,15 +22,13 @@ QVariant scalar(const QString &file, const QString &sql);
 QStringList rows(const QString &file, const QString &sql);
 
 // Result of running the real dbupdate program, which ends by itself: the run
-// waits for it without a limit (CTest's time-out stops a hung test) unless
-// the caller gives one in milliseconds.
+// waits for it without a limit (CTest's time-out stops a hung test).
 struct Run {
     int exitCode = -1;
     QProcess::ExitStatus exitStatus = QProcess::CrashExit;
     QByteArray standardError;
 };
-Run runDbupdate(const QString &workDir, const QStringList &arguments = QStringList(),
-                int timeoutMs = -1);
+Run runDbupdate(const QString &workDir, const QStringList &arguments = QStringList());
 
 QByteArray readFile(const QString &path);
 // A log as lines ending in "\n": the program writes it as a text stream,

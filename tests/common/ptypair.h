@@ -56,7 +56,6 @@ public:
     // The far end waits for the line without a limit, as the port's reader
     // or writer may be slow to come on a loaded machine; a line that never
     // moves is a hang, which CTest's time-out stops.
-
     // Everything, or false when the line fails.
     bool writeMaster(const QByteArray &data) const
     {

@@ -112,7 +112,7 @@ void tst_UpdateDataKill::killedAnywhere()
             }
         }
 
-        const Fixture::Run rerun = Fixture::runDbupdate(dir.path(), {dir.filePath(QStringLiteral("update.log"))}, -1);
+        const Fixture::Run rerun = Fixture::runDbupdate(dir.path(), {dir.filePath(QStringLiteral("update.log"))});
         QVERIFY2(rerun.exitCode == 0, qPrintable(what + QString::fromUtf8(Fixture::readFile(dir.filePath(QStringLiteral("update.log"))))));
 
         QCOMPARE(Fixture::rows(data, "select version from version"), QStringList({"5"}));

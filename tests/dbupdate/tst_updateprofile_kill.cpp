@@ -150,7 +150,7 @@ void tst_UpdateProfileKill::killedAnywhere()
                 ++oldSeen;
         }
 
-        const Fixture::Run run = Fixture::runDbupdate(dir, {}, -1);
+        const Fixture::Run run = Fixture::runDbupdate(dir);
         QVERIFY2(run.exitCode == 0, qPrintable(label + ": rerun: " + QString::fromLocal8Bit(run.standardError)));
         const QString afterRerun = checkWhole(file, true);
         QVERIFY2(afterRerun.isEmpty(), qPrintable(label + ": after the rerun: " + afterRerun));
