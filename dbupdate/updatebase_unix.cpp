@@ -53,11 +53,29 @@ static sqlite3 *defaultHandle()
 // (no rebuild of tables and indexes).
 static bool copyPages(const QString &path, QString *error)
 {
-    sqlite3 *source = defaultHandle();
-    if (!source) {
+    sqlite3 *db = defaultHandle();
+    if (!db) {
         *error = QStringLiteral("the database is not open");
         return false;
     }
+    // Read through a connection of its own: SQLite copies no pages from a
+    // connection in a write transaction, and the upgrade holds one. With a
+    // write-ahead log a reader does not wait for that writer, and since the
+    // writer has changed nothing yet the reader sees the file as it is.
+    sqlite3 *source = db;
+    sqlite3 *reader = nullptr;
+    if (!sqlite3_get_autocommit(db)) {
+        if (sqlite3_open_v2(sqlite3_db_filename(db, "main"), &reader, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            *error = QString::fromUtf8(sqlite3_errmsg(reader));
+            sqlite3_close(reader);
+            return false;
+        }
+        source = reader;
+    }
+    struct CloseReader {
+        sqlite3 *db;
+        ~CloseReader() { sqlite3_close(db); }
+    } closeReader{reader};
     sqlite3 *copy = nullptr;
     const QByteArray name = QFile::encodeName(path);
     int rc = sqlite3_open_v2(name.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
@@ -151,8 +169,10 @@ static bool copyBytes(QFile &in, QFile &out, QString *error)
 static bool copyFileUnderRead(sqlite3 *db, const QString &path, QString *error)
 {
     // The read lock is taken by the first read; a journal left by a killed
-    // writer is rolled back by it first.
-    if (sqlite3_exec(db, "begin; select count(*) from sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    // writer is rolled back by it first. Inside the upgrade's own write
+    // transaction the lock is held already, and nobody else can write.
+    const bool own = sqlite3_get_autocommit(db) != 0;
+    if (own && sqlite3_exec(db, "begin; select count(*) from sqlite_master", nullptr, nullptr, nullptr) != SQLITE_OK) {
         *error = QString::fromUtf8(sqlite3_errmsg(db));
         if (!sqlite3_get_autocommit(db))
             sqlite3_exec(db, "rollback", nullptr, nullptr, nullptr);
@@ -167,7 +187,8 @@ static bool copyFileUnderRead(sqlite3 *db, const QString &path, QString *error)
         *error = out.errorString();
     else
         ok = copyBytes(in, out, error);
-    sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
+    if (own)
+        sqlite3_exec(db, "commit", nullptr, nullptr, nullptr);
     // Closed only after the transaction ended: on POSIX systems closing any
     // descriptor of the file drops the process's locks on it, SQLite's
     // read lock included.

@@ -163,18 +163,22 @@ bool copyDatabase(const QString &path, QString *error)
     // The first read takes SQLite's shared lock (rolling back a journal a
     // killed writer left): no other process can write the file until the
     // transaction ends, so the bytes are a consistent snapshot.
-    if (!query.exec(QStringLiteral("begin"))) {
+    // Inside the upgrade's own write transaction the lock is held already.
+    const bool own = !connectionInTransaction();
+    if (own && !query.exec(QStringLiteral("begin"))) {
         *error = query.lastError().text();
         return false;
     }
     if (!query.exec(QStringLiteral("select count(*) from sqlite_master")) || !query.next()) {
         *error = query.lastError().text();
         query.finish();
-        QSqlQuery(QStringLiteral("rollback"));
+        if (own)
+            QSqlQuery(QStringLiteral("rollback"));
         return false;
     }
     query.finish();
     const bool ok = copyFileBytes(file, path, error);
-    QSqlQuery(QStringLiteral("commit"));
+    if (own)
+        QSqlQuery(QStringLiteral("commit"));
     return ok;
 }

@@ -11,36 +11,38 @@ const char *const lookupTables[] = {
 } // namespace
 
 UpdateData::UpdateData(QObject *parent)
-    : UpdateBase(QStringLiteral("data.db"), blocks(), RecheckVersion, parent)
+    : UpdateBase(QStringLiteral("data.db"), blocks(), false, parent)
 {
 }
 
-bool UpdateData::rebuildLookups(UpdateBase &base)
+// Block 1's case-blind, indexed lookup lists, rebuilt one by one.
+QVector<UpdateBase::Step> UpdateData::lookupRebuilds()
 {
-    UpdateData &self = static_cast<UpdateData &>(base);
+    QVector<Step> steps;
     for (const char *name : lookupTables) {
         const QString table = QLatin1String(name);
-        const QString create = QStringLiteral(
-            "create table %1(\n"
-            "    id integer primary key,\n"
-            "    abbr text COLLATE NOCASE,\n"
-            "    name text)").arg(table);
-        const QString index = QStringLiteral(
-            "create index if not exists %1_index on %1 (abbr)").arg(table);
-        if (!self.rebuildTable(table, create, index, __FILE__, __LINE__))
-            return false;
+        steps << rebuild(table,
+                         QStringLiteral("create table %1(\n"
+                                        "    id integer primary key,\n"
+                                        "    abbr text COLLATE NOCASE,\n"
+                                        "    name text)").arg(table),
+                         QStringLiteral("create index if not exists %1_index on %1 (abbr)").arg(table));
     }
-    return true;
+    return steps;
 }
 
+// Steps marked move() carry rows from one table to another: any failure of
+// theirs stops the upgrade, and the rows each target gains are counted
+// against its source.
 QVector<UpdateBase::Block> UpdateData::blocks()
 {
     return {
         { 1, "patient sample type and hospital number; case-blind, indexed lookup lists "
-             "(department, sex, treatmentRoom, diagnosis, doctor, operator); detail table", {
+             "(department, sex, treatmentRoom, diagnosis, doctor, operator); detail table",
+          QVector<Step>{
             sql(QStringLiteral("alter table patient add sampleType text")),
             sql(QStringLiteral("alter table patient add hospitalNo text")),
-            step(rebuildLookups),
+          } + lookupRebuilds() + QVector<Step>{
             sql(QStringLiteral(
                 "create table detail(\n"
                 "    id integer primary key,\n"
@@ -50,7 +52,7 @@ QVector<UpdateBase::Block> UpdateData::blocks()
                 "    unique(patientId, item) on conflict replace\n"
                 "    )")),
             sql(QStringLiteral("create table version(version integer)")),
-        } },
+          } },
         { 2, "patient delete trigger also removes curves and details", {
             sql(QStringLiteral("drop trigger on_delete_patient")),
             sql(QStringLiteral(
@@ -89,11 +91,11 @@ QVector<UpdateBase::Block> UpdateData::blocks()
                 "    upperMarkLimit real     -- upper limit of the normal range, on the report\n"
                 "    )")),
             sql(QStringLiteral("create index results_index on results(patientId, item, subitem)")),
-            sql(QStringLiteral(
+            move(QStringLiteral(
                 "insert into results (  id, patientId, item, subitem, version,   abbr, code, result,"
                 " unit, flag, displayOrder,   lowerMarkLimit, upperMarkLimit) select   id, patientId,"
                 " item, subitem, 1,   abbr, code, result, unit, flag, displayOrder,   lowerMarkLimit,"
-                " upperMarkLimit from result")),
+                " upperMarkLimit from result"), QStringLiteral("result"), QStringLiteral("results")),
             sql(QStringLiteral(
                 "-- selected results: the version of each result that counts\n"
                 "create table checkedResult(\n"
@@ -105,12 +107,18 @@ QVector<UpdateBase::Block> UpdateData::blocks()
                 "    unique(patientId, item, subitem) on conflict replace\n"
                 "    )")),
             sql(QStringLiteral("create index checkedResult_index on checkedResult(patientId, item, subitem)")),
-            sql(QStringLiteral(
+            // One row per (patient, item, sub-item): the last of equal ones
+            // wins, rows with a NULL among the three each count.
+            move(QStringLiteral(
                 "insert into checkedResult(  patientId, item, subitem, resultsId) select  patientId,"
-                " item, subitem, id from result")),
+                " item, subitem, id from result"), QStringLiteral("result"), QStringLiteral("checkedResult"),
+                QStringLiteral("select (select count(*) from (select 1 from result where patientId notnull"
+                               " and item notnull and subitem notnull group by patientId, item, subitem))"
+                               " + (select count(*) from result where patientId isnull or item isnull"
+                               " or subitem isnull)")),
             sql(QStringLiteral("drop index result_index")),
-            sql(QStringLiteral("drop table result")),
-            sql(QStringLiteral("alter table curve rename to old_curve")),
+            move(QStringLiteral("drop table result"), QStringLiteral("result")),
+            move(QStringLiteral("alter table curve rename to old_curve"), QStringLiteral("curve")),
             sql(QStringLiteral(
                 "-- measurement curve\n"
                 "create table curve(\n"
@@ -120,11 +128,11 @@ QVector<UpdateBase::Block> UpdateData::blocks()
                 "    version integer,                      -- result version the curve belongs to\n"
                 "    curve blob                            -- the clot curve in its stored form\n"
                 "    )")),
-            sql(QStringLiteral(
+            move(QStringLiteral(
                 "insert into curve (  id, patientId, item, version, curve) select   id, patientId,"
-                " item, 1, curve from old_curve")),
-            sql(QStringLiteral("drop table old_curve")),
-            sql(QStringLiteral("alter table detail rename to old_detail")),
+                " item, 1, curve from old_curve"), QStringLiteral("old_curve"), QStringLiteral("curve")),
+            move(QStringLiteral("drop table old_curve"), QStringLiteral("old_curve")),
+            move(QStringLiteral("alter table detail rename to old_detail"), QStringLiteral("detail")),
             sql(QStringLiteral(
                 "-- test details\n"
                 "create table detail(\n"
@@ -134,10 +142,10 @@ QVector<UpdateBase::Block> UpdateData::blocks()
                 "    version integer,                      -- result version the details belong to\n"
                 "    info text                             -- details of the test run, e.g. the channel\n"
                 "    )")),
-            sql(QStringLiteral(
+            move(QStringLiteral(
                 "insert into detail (  id, patientId, item, version, info) select   id, patientId,"
-                " item, 1, info from old_detail")),
-            sql(QStringLiteral("drop table old_detail")),
+                " item, 1, info from old_detail"), QStringLiteral("old_detail"), QStringLiteral("detail")),
+            move(QStringLiteral("drop table old_detail"), QStringLiteral("old_detail")),
             sql(QStringLiteral("drop trigger on_delete_patient")),
             sql(QStringLiteral(
                 "create trigger on_delete_patient after delete on patient\n"

@@ -13,8 +13,7 @@ public:
     static QVector<Block> blocks();
 
 private:
-    // Block 1's case-blind, indexed lookup lists, rebuilt one by one.
-    static bool rebuildLookups(UpdateBase &base);
+    static QVector<Step> lookupRebuilds();
 };
 
 #endif // UPDATEDATA_H

@@ -42,7 +42,7 @@ const char currentCurveTable[] =
 } // namespace
 
 UpdateProfile::UpdateProfile(QObject *parent)
-    : UpdateBase(QStringLiteral("profile.db"), blocks(), RecheckVersion | RequireTransaction, parent)
+    : UpdateBase(QStringLiteral("profile.db"), blocks(), true, parent)
 {
 }
 
@@ -54,7 +54,9 @@ QVector<UpdateBase::Block> UpdateProfile::blocks()
 {
     return {
         { 1, "user table with case-blind unique names; curveInfo table; curve delete trigger", {
-            step(rebuildUsers),
+            // Names differing only in case are one user from here on; when the
+            // old table has such a pair the copy fails and the upgrade is undone.
+            rebuild(QStringLiteral("user"), QString::fromUtf8(userTable), QString(), explainUserCopy),
             sql(QString::fromUtf8(curveInfoTable)),
             sql(QStringLiteral("drop trigger if exists deleteCurve")),
             sql(QString::fromUtf8(deleteCurveV1)),
@@ -95,19 +97,8 @@ QVector<UpdateBase::Block> UpdateProfile::blocks()
     };
 }
 
-bool UpdateProfile::rebuildUsers(UpdateBase &base)
+void UpdateProfile::explainUserCopy(const CopyFailure &failure)
 {
-    UpdateProfile &self = static_cast<UpdateProfile &>(base);
-    // Names differing only in case are one user from here on; when the old
-    // table has such a pair the copy fails and the whole upgrade is undone.
-    CopyFailure failure;
-    if (self.rebuildTable(QStringLiteral("user"), QString::fromUtf8(userTable), QString(),
-                          __FILE__, __LINE__, &failure))
-        return true;
-    // A lost transaction has been reported where it happened. Either way
-    // the upgrade's transaction is rolled back as this step fails.
-    if (self.transactionLost())
-        return false;
     const QString user = failure.rowid.isValid()
         ? QStringLiteral("user id %1").arg(failure.rowid.toLongLong())
         : QStringLiteral("a user");
@@ -119,7 +110,6 @@ bool UpdateProfile::rebuildUsers(UpdateBase &base)
              "upgrade was undone and the file is unchanged",
              user.toUtf8().constData(), failure.error.toUtf8().constData(),
              hint.toUtf8().constData());
-    return false;
 }
 
 bool UpdateProfile::writeVersion2Defaults(UpdateBase &base)
@@ -152,11 +142,11 @@ bool UpdateProfile::resetAssayItems(UpdateBase &base)
 
 bool UpdateProfile::fillCurrentCurve(UpdateBase &base)
 {
-    // Where curves share a name, the last one inserted stays current.
-    static_cast<UpdateProfile &>(base).exec(
+    // Where curves share a name, the last one inserted stays current. Rows
+    // move: a failure stops the upgrade.
+    return static_cast<UpdateProfile &>(base).execMove(
         QStringLiteral("insert into currentCurve (name, curveId) select name, id from curve"),
         __FILE__, __LINE__);
-    return true;
 }
 
 bool UpdateProfile::recompute(UpdateBase &base)

@@ -21,7 +21,7 @@ private:
     friend class CurveRefit; // the recompute's statements go through the funnel
 
     // The table's steps that are more than one statement.
-    static bool rebuildUsers(UpdateBase &base);
+    static void explainUserCopy(const CopyFailure &failure);
     static bool writeVersion2Defaults(UpdateBase &base);
     static bool writeCalibrationMethods(UpdateBase &base);
     static bool resetAssayItems(UpdateBase &base);

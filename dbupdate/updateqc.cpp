@@ -3,7 +3,7 @@
 // qc.db has no schema of ours to upgrade: opening it is enough, and creates
 // the file when it is missing.
 UpdateQc::UpdateQc(QObject *parent)
-    : UpdateBase(QStringLiteral("qc.db"), blocks(), 0, parent)
+    : UpdateBase(QStringLiteral("qc.db"), blocks(), false, parent)
 {
 }
 

@@ -13,6 +13,12 @@
  *                           exclusive lock on the same file, and lets it go
  *                           before the next statement: another program
  *                           writing at exactly that moment.
+ *   WS_SQLHOOK_LOCK_UNTIL=N:NAME  from the program's first statement on a
+ *                           database file named NAME, a second connection
+ *                           holds an exclusive lock on it, and lets it go
+ *                           just before the program's N-th statement:
+ *                           another program that lets the file go in
+ *                           mid-run.
  *   WS_SQLHOOK_WRITES=FILE  appends one line per write to a database file
  *                           (a file whose name holds ".db": the file, its
  *                           journal, a backup) to FILE: "<number>\t<number of
@@ -40,12 +46,42 @@ static sqlite3 *locker;   /* the second connection while it holds its lock */
 static int lockDone;
 static int inLocker;      /* its own statements are not the program's */
 
+static sqlite3 *holder;    /* WS_SQLHOOK_LOCK_UNTIL's connection */
+static int holdDone;
+
+/* Takes or releases the lock of WS_SQLHOOK_LOCK_UNTIL; see above. */
+static void holdUntil(sqlite3 *db)
+{
+    const char *until = getenv("WS_SQLHOOK_LOCK_UNTIL");
+    const char *name = until ? strchr(until, ':') : NULL;
+    if (!name)
+        return;
+    ++name;
+    if (holder && counter + 1 >= atol(until)) {
+        sqlite3_exec(holder, "commit", NULL, NULL, NULL);
+        sqlite3_close(holder);
+        holder = NULL;
+        return;
+    }
+    const char *file = db ? sqlite3_db_filename(db, "main") : NULL;
+    const char *base = file && strrchr(file, '/') ? strrchr(file, '/') + 1 : file;
+    if (holdDone || !base || strcmp(base, name) != 0 || counter + 1 >= atol(until))
+        return;
+    holdDone = 1;
+    if (sqlite3_open(file, &holder) != SQLITE_OK
+            || sqlite3_exec(holder, "begin exclusive", NULL, NULL, NULL) != SQLITE_OK) {
+        sqlite3_close(holder);
+        holder = NULL;
+    }
+}
+
 /* Takes or releases the lock of WS_SQLHOOK_LOCK_AT; see above. */
 static void lockAround(sqlite3 *db, const char *sql, size_t length)
 {
     if (inLocker)
         return;
     inLocker = 1;
+    holdUntil(db);
     if (locker) {
         sqlite3_exec(locker, "commit", NULL, NULL, NULL);
         sqlite3_close(locker);

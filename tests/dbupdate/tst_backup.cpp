@@ -177,9 +177,14 @@ void tst_Backup::backupBeforeUpgrade()
     QVERIFY(Fixture::writeFile(sameVersion, "an older copy"));
     QVERIFY(Fixture::writeFile(otherVersion, "a copy of another upgrade"));
     // A copy a power cut interrupted, under its temporary name: the next copy
-    // of that name removes it.
-    const QString interrupted = sameVersion + QStringLiteral(".Q7xZ2p");
+    // of that name removes it. The site's own files of like names stay.
+    const QString interrupted = sameVersion + QStringLiteral(".partial-Q7xZ2p");
     QVERIFY(Fixture::writeFile(interrupted, "SQLite format 3"));
+    const QStringList siteFiles = {QStringLiteral("data.db.v%1.bak.before").arg(version),
+                                   QStringLiteral("data.db.v%1.bak.201901").arg(version),
+                                   QStringLiteral("DATA.DB.V%1.BAK.partial-Q7xZ2p").arg(version)};
+    for (const QString &name : siteFiles)
+        QVERIFY(Fixture::writeFile(dir.filePath(name), "the site's"));
 
     const QString log = dir.filePath(QStringLiteral("update.log"));
     const Fixture::Run r = Fixture::runDbupdate(dir.path(), {log});
@@ -206,6 +211,7 @@ void tst_Backup::backupBeforeUpgrade()
                             "profile.db.v0.bak", "qc.db", "syslog.db", "update.log"};
     if (version == 5)
         expected << interrupted.section(QLatin1Char('/'), -1);
+    expected << siteFiles;
     expected.sort();
     // A file with a write-ahead log (its copy too) keeps -wal and -shm files
     // beside it while open, and after a program that did not close it.
@@ -213,7 +219,10 @@ void tst_Backup::backupBeforeUpgrade()
     if (writeAheadLog)
         files = files.filter(QRegularExpression("^(?!.*-(wal|shm)$)"));
     QCOMPARE(files, expected);
-    QVERIFY2(text.contains("Debug: syslog.db holds no tables yet: no backup needed"), text.constData());
+    QVERIFY2(text.contains("Debug: syslog.db holds no tables yet: nothing to upgrade, no version written"),
+             text.constData());
+    for (const QString &name : siteFiles)
+        QCOMPARE(Fixture::readFile(dir.filePath(name)), QByteArray("the site's"));
 }
 
 void tst_Backup::secondRunWritesNoBackup()
@@ -249,10 +258,15 @@ void tst_Backup::unwritableDirectory_data()
     QTest::addColumn<bool>("profileCurrent");
     QTest::addColumn<QString>("stoppedAt");
     QTest::addColumn<QString>("backup");
-    QTest::newRow("read-only directory, data.db behind") << true << true << "data.db" << "data.db.v2.bak";
+    QTest::addColumn<QString>("why");
+    // In a read-only directory even a current profile.db cannot write its
+    // every-start rows (no journal can be made): the run stops there.
+    QTest::newRow("read-only directory, profile.db current") << true << true << "profile.db" << "data.db.v2.bak"
+        << "the upgrade stopped at dbupdate/updatebase.cpp ( ";
     QTest::newRow("read-only directory, profile.db behind") << true << false << "profile.db"
-                                                            << "profile.db.v0.bak";
-    QTest::newRow("disk full, data.db behind") << false << true << "data.db" << "data.db.v2.bak";
+                                                            << "profile.db.v0.bak" << "the backup profile.db.v0.bak could not be written (";
+    QTest::newRow("disk full, data.db behind") << false << true << "data.db" << "data.db.v2.bak"
+                                               << "the backup data.db.v2.bak could not be written (";
 }
 
 void tst_Backup::unwritableDirectory()
@@ -261,6 +275,7 @@ void tst_Backup::unwritableDirectory()
     QFETCH(bool, profileCurrent);
     QFETCH(QString, stoppedAt);
     QFETCH(QString, backup);
+    QFETCH(QString, why);
 #ifndef Q_OS_UNIX
     QSKIP("needs a directory closed by its mode bits and a file-size limit (prlimit)");
 #endif
@@ -304,8 +319,7 @@ void tst_Backup::unwritableDirectory()
     const QByteArray text = Fixture::readLog(log);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QVERIFY2(r.exitCode == 1, text.constData());
-    const QByteArray warning = "Warning: " + stoppedAt.toUtf8() + ": the backup " + backup.toUtf8()
-        + " could not be written (";
+    const QByteArray warning = "Warning: " + stoppedAt.toUtf8() + ": " + why.toUtf8();
     QVERIFY2(text.contains(warning), text.constData());
     QVERIFY2(text.contains("is not upgraded in this run"), text.constData());
     // Nothing changed, nothing added or left half-written, the older copy

@@ -69,11 +69,11 @@ void tst_Entry::noArgumentWritesNoLog()
     const Fixture::Run run = Fixture::runDbupdate(dir.path());
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
-    // Messages go to stderr instead: the failed create of the existing table.
-    QVERIFY2(run.standardError.contains("updatesyslog.cpp"), run.standardError.constData());
+    // Messages go to stderr instead: the emptied version table.
+    QVERIFY2(run.standardError.contains("syslog.db: its version table says 0 (it is empty), its schema is that of version 1"),
+             run.standardError.constData());
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files),
-             QStringList({"data.db", "profile.db", "profile.db.v0.bak", "qc.db", "syslog.db",
-                          "syslog.db.v0.bak"}));
+             QStringList({"data.db", "profile.db", "profile.db.v0.bak", "qc.db", "syslog.db"}));
 }
 
 void tst_Entry::logAppendedWithLineShapes()
@@ -116,15 +116,15 @@ void tst_Entry::logAppendedWithLineShapes()
             insideStatement = false;
     }
     QVERIFY(!insideStatement);
-    // The empty version table made the first run fail its create; the second run is at version 1.
+    // The empty version table is reported once; the second run finds version 1.
     QList<QByteArray> failures;
     for (const QByteArray &line : lines) {
-        if (line.contains("updatesyslog.cpp"))
+        if (line.contains("syslog.db: its version table"))
             failures << line;
     }
     QCOMPARE(failures.size(), 1);
-    QVERIFY(failures.first().startsWith("Warning: dbupdate/updatesyslog.cpp ( "));
-    QVERIFY(failures.first().endsWith(": [ create table version(version integer) ] "));
+    QCOMPARE(failures.first(), QByteArray("Warning: syslog.db: its version table says 0 (it is empty), its schema "
+                                          "is that of version 1; it is upgraded from version 1"));
     // Each upgrade replaces the previous default connection, and Qt says so.
     QVERIFY(text.mid(firstRunEnd).contains("duplicate connection name"));
 }
@@ -137,7 +137,8 @@ void tst_Entry::unwritableLogPath()
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
-    QCOMPARE(Fixture::scalar(dir.filePath("syslog.db"), "select version from version").toInt(), 1);
+    // The run went through to the last file.
+    QVERIFY(QFileInfo::exists(dir.filePath("syslog.db")));
 }
 
 void tst_Entry::createsAllFourFiles()

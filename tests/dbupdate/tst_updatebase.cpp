@@ -259,9 +259,10 @@ void tst_UpdateBase::renameOntoExistingName()
     const QString file = path(QStringLiteral("r.db"));
     QVERIFY(Fixture::runScript(file, "create table a(x); create table b(y); insert into a values(1);"));
     Probe probe(file);
-    QVERIFY(probe.renameTable(QStringLiteral("a"), QStringLiteral("b")));
+    // Not a goal that holds: the upgrade stops there.
+    QVERIFY(!probe.renameTable(QStringLiteral("a"), QStringLiteral("b")));
     QCOMPARE(g_messages.size(), 1);
-    QVERIFY(g_messages.first().contains(QLatin1String("dbupdate/updatebase.cpp (")));
+    QVERIFY(g_messages.first().contains(QLatin1String("dbupdate/updatebase_copy.cpp (")));
     QVERIFY(g_messages.first().contains(QLatin1String("alter table a rename to b")));
     QCOMPARE(Fixture::scalar(file, "select count(*) from a").toInt(), 1);
 }
@@ -371,9 +372,11 @@ void tst_UpdateBase::rebuildFailureLeavesTableUnchanged()
     QCOMPARE(Fixture::rows(file, "select id, name, password from user order by id"),
              QStringList({"1|admin|x", "2|Admin|y"}));
 
-    // Once the data is fixed, the same rebuild goes through.
+    // Once the data is fixed, the same rebuild goes through (in a new
+    // upgrade: a stopped one runs nothing more).
     QVERIFY(Fixture::runScript(file, "update user set name = 'other' where id = 2;"));
-    QVERIFY(probe.rebuildTable(QStringLiteral("user"),
+    Probe again(file);
+    QVERIFY(again.rebuildTable(QStringLiteral("user"),
                                QStringLiteral("create table user(id integer primary key, name text unique COLLATE NOCASE, password text)"),
                                QString(), __FILE__, __LINE__));
     QCOMPARE(Fixture::scalar(file, "select count(*) from sqlite_master where name = 'user_bak'").toInt(), 0);
@@ -541,17 +544,24 @@ void tst_UpdateBase::syslogVersions_data()
 {
     QTest::addColumn<QString>("script");
     QTest::addColumn<int>("warnings");
-    QTest::newRow("new file") << QString() << 0;
-    QTest::newRow("version 1") << "create table version(version integer); insert into version values(1);" << 0;
-    QTest::newRow("empty version table") << "create table version(version integer);" << 1;
+    QTest::addColumn<QStringList>("version");
+    // A new file holds no tables: nothing is written into it.
+    QTest::newRow("new file") << QString() << 0 << QStringList();
+    QTest::newRow("version 1") << "create table version(version integer); insert into version values(1);" << 0
+                               << QStringList({"1"});
+    QTest::newRow("empty version table") << "create table version(version integer);" << 1 << QStringList({"1"});
     QTest::newRow("log table kept") << "create table log(t text); insert into log values('boot');"
-                                       "create table version(version integer); insert into version values(1);" << 0;
+                                       "create table version(version integer); insert into version values(1);"
+                                    << 0 << QStringList({"1"});
+    QTest::newRow("log table, no version") << "create table log(t text); insert into log values('boot');" << 0
+                                           << QStringList({"1"});
 }
 
 void tst_UpdateBase::syslogVersions()
 {
     QFETCH(QString, script);
     QFETCH(int, warnings);
+    QFETCH(QStringList, version);
     const QString old = QDir::currentPath();
     QDir::setCurrent(m_dir.path());
     if (!script.isEmpty())
@@ -561,8 +571,11 @@ void tst_UpdateBase::syslogVersions()
         QVERIFY(syslog.update());
     }
     QDir::setCurrent(old);
-    QCOMPARE(g_messages.filter(QStringLiteral("updatesyslog")).size(), warnings);
-    QCOMPARE(Fixture::rows(path(QStringLiteral("syslog.db")), "select version from version"), QStringList({"1"}));
+    QCOMPARE(g_messages.filter(QStringLiteral("syslog.db")).size(), warnings);
+    if (version.isEmpty())
+        QCOMPARE(Fixture::scalar(path(QStringLiteral("syslog.db")), "select count(*) from sqlite_master").toInt(), 0);
+    else
+        QCOMPARE(Fixture::rows(path(QStringLiteral("syslog.db")), "select version from version"), version);
     if (script.contains(QLatin1String("boot")))
         QCOMPARE(Fixture::scalar(path(QStringLiteral("syslog.db")), "select t from log").toString(), QStringLiteral("boot"));
 }

@@ -494,10 +494,12 @@ void tst_UpdateProfile::caseDuplicateUsersUndoTheUpgrade()
     // Another cause is named as SQLite gives it, without the letter-case hint.
     QVERIFY(Fixture::runScript(db(), "alter table user add email text"));
     QCOMPARE(Fixture::runDbupdate(m_dir.path(), {"update.log"}).exitCode, 1);
-    const QByteArray last = Fixture::readFile(m_dir.filePath("update.log")).trimmed().split('\n').last();
-    QVERIFY2(last.endsWith("Warning: profile.db: user id 1 could not be copied into the new user table "
-                           "(table user has no column named email); the upgrade was undone and the file is unchanged"),
-             last.constData());
+    const QList<QByteArray> lines = Fixture::readLog(m_dir.filePath("update.log")).trimmed().split('\n');
+    QVERIFY2(lines.at(lines.size() - 2).endsWith(
+                 "Warning: profile.db: user id 1 could not be copied into the new user table "
+                 "(table user has no column named email); the upgrade was undone and the file is unchanged"),
+             lines.at(lines.size() - 2).constData());
+    QVERIFY2(lines.last().endsWith("; profile.db is not upgraded in this run"), lines.last().constData());
     QVERIFY(Fixture::runScript(db(), "alter table user drop column email"));
 
     // Once the site renames the account the next run goes through.
@@ -513,11 +515,11 @@ void tst_UpdateProfile::failedVersionReadChangesNothing()
     QSKIP("needs a library preloaded into the program (LD_PRELOAD)");
 #else
     // Another program takes the file just as the run reads its version and
-    // lets it go right after: the failed read must not convert a current
-    // file again (that reset site settings and the current curves).
+    // lets it go right after: a failed read must not convert a current file
+    // again (that reset site settings and the current curves). The version
+    // that counts is read again under the upgrade's own lock.
     QVERIFY(ProfileFixture::make(db(), 4, "replace into profile values('schedule/test/PT', 99);"
                                           "replace into profile values('DD/disable', 1);"));
-    const QByteArray before = Fixture::readFile(db());
     const QStringList current = Fixture::rows(db(), "select * from currentCurve order by id");
     QVERIFY(!current.isEmpty());
 
@@ -527,21 +529,13 @@ void tst_UpdateProfile::failedVersionReadChangesNothing()
     qunsetenv("LD_PRELOAD");
     qunsetenv("WS_SQLHOOK_LOCK_AT");
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 1);
-    QVERIFY(Fixture::readFile(db()) == before);
-    // No backup named after a version the file does not have; the run stopped.
-    QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList({"profile.db", "update.log"}));
-    const QByteArray log = Fixture::readFile(m_dir.filePath("update.log"));
-    QVERIFY2(log.contains("Warning: profile.db: its version could not be read (database is locked")
-                 && log.contains("profile.db is not upgraded in this run"), log.constData());
-
-    const Fixture::Run next = Fixture::runDbupdate(m_dir.path(), {"update.log"});
-    QCOMPARE(next.exitCode, 0);
+    QCOMPARE(run.exitCode, 0);
     QCOMPARE(value("schedule/test/PT"), QStringLiteral("integer:99"));
     QCOMPARE(value("DD/disable"), QStringLiteral("integer:1"));
     QCOMPARE(Fixture::rows(db(), "select * from currentCurve order by id"), current);
     QCOMPARE(Fixture::scalar(db(), "select group_concat(version) from version").toString(), QStringLiteral("4"));
-    QVERIFY(!QFileInfo::exists(m_dir.filePath("profile.db.v0.bak")));
+    // No backup named after a version the file does not have.
+    QCOMPARE(QDir(m_dir.path()).entryList({"profile.db*"}, QDir::Files), QStringList({"profile.db"}));
 #endif
 }
 
