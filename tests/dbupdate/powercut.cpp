@@ -317,6 +317,9 @@ public:
     bool prepare(bool legacy);
     bool record();
     std::vector<State> enumerate(int *crashPoints);
+    // The crash points right before and after each flush and rename of a
+    // backup copy and each commit (its journal deleted or its file flushed).
+    QSet<int> boundaries() const;
     Disk materialize(const State &state) const;
     void check(const State &state);
 
@@ -595,6 +598,29 @@ Disk Explorer::materialize(const State &state) const
     return disk;
 }
 
+QSet<int> Explorer::boundaries() const
+{
+    QSet<int> points;
+    QHash<int, QString> names; // inode -> its name when last seen
+    for (int i = 0; i < int(ops.size()); ++i) {
+        const Op &op = ops[size_t(i)];
+        if (op.kind == Op::Create)
+            names[op.inode] = op.name;
+        const QString name = op.kind == Op::FileSync ? names.value(op.inode) : op.name;
+        const bool backup = name.contains(QLatin1String(".bak"))
+            && (op.kind == Op::FileSync || op.kind == Op::Rename);
+        const bool renamedBackup = op.kind == Op::Rename && op.name2.endsWith(QLatin1String(".bak"));
+        const bool commit = (op.kind == Op::Unlink && name.endsWith(QLatin1String("-journal")))
+            || (op.kind == Op::FileSync && name.endsWith(QLatin1String(".db")));
+        if (backup || renamedBackup || commit || (op.kind == Op::DirSync && i > 0
+                                                  && ops[size_t(i - 1)].kind == Op::Rename)) {
+            points.insert(i);
+            points.insert(i + 1);
+        }
+    }
+    return points;
+}
+
 std::vector<State> Explorer::enumerate(int *crashPoints)
 {
     std::vector<State> states;
@@ -802,12 +828,23 @@ int main(int argc, char *argv[])
     const size_t distinct = states.size();
     if (sample > 0 && size_t(sample) < states.size()) {
         // Always the extremes (nothing and everything of the run on the
-        // disk), then a seeded pick of the rest.
+        // disk) and the states at the boundaries where a power cut does the
+        // most harm: just before and after each backup's flush and rename
+        // and each commit. Then a seeded pick of the rest.
+        const QSet<int> boundaries = explorer.boundaries();
         std::vector<State> picked = {states.front(), states.back()};
+        std::vector<State> rest;
+        for (size_t i = 1; i + 1 < states.size(); ++i) {
+            if (boundaries.contains(states[i].crashPoint))
+                picked.push_back(states[i]);
+            else
+                rest.push_back(states[i]);
+        }
         QRandomGenerator random(seed);
-        std::vector<State> rest(states.begin() + 1, states.end() - 1);
         std::shuffle(rest.begin(), rest.end(), random);
-        picked.insert(picked.end(), rest.begin(), rest.begin() + (sample - 2));
+        const size_t more = std::min(rest.size(), size_t(std::max(0, sample - int(picked.size()))));
+        picked.insert(picked.end(), rest.begin(), rest.begin() + long(more));
+        fprintf(stdout, "%d states at the boundaries, %d picked at random\n", int(picked.size() - more), int(more));
         states = picked;
     }
     int done = 0;
