@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QSet>
 #include <QString>
 
@@ -42,7 +43,9 @@ private:
         QString table;         // Column: the table (a missing table passes)
         QString column;
     };
-    using State = QHash<QString, Expect>;
+    // Ordered, so that a run asks the file the same questions every time
+    // (the kill tests count its statements).
+    using State = QMap<QString, Expect>;
 
     void apply(const QString &statement);
     void applyRebuild(const QString &table, const QString &createSql);

@@ -16,9 +16,10 @@ struct Present {
     QString error;
     qint64 tables = 0;
     int version = 0;
+    QString note; // the schema and the version table disagree
 };
 
-Present inspect(const QString &fileName)
+Present inspect(const QString &fileName, const QVector<UpdateBase::Block> &blocks)
 {
     const QString connection = QStringLiteral("status:") + fileName;
     Present present;
@@ -32,9 +33,16 @@ Present inspect(const QString &fileName)
             QSqlQuery schema(db);
             if (schema.exec(QStringLiteral("select count(*) from sqlite_master")) && schema.next()) {
                 present.tables = schema.value(0).toLongLong();
-                present.version = UpdateBase::readVersion(db, &present.error);
-                // A failed version read says nothing of the file: unreadable.
-                present.readable = present.error.isEmpty();
+                schema.finish();
+                // Placed as a run places it: by its schema where the version
+                // table cannot be trusted.
+                const UpdateBase::Placement placement = blocks.isEmpty() || present.tables == 0
+                    ? UpdateBase::Placement{true, false, 0, QString(), QString()}
+                    : UpdateBase::place(db, blocks);
+                present.version = placement.version;
+                present.note = placement.note;
+                present.error = placement.error;
+                present.readable = placement.ok || placement.newer;
             } else {
                 present.error = schema.lastError().text();
             }
@@ -69,17 +77,24 @@ QString describe(const UpgradeFile &file)
 
     int from = 0;
     bool backup = false;
+    // A file without tables gets nothing: a version written into it would
+    // later pass it for a current one.
+    bool empty = false;
     if (!QFileInfo::exists(name)) {
         text += QStringLiteral("missing; a run creates it");
+        empty = true;
     } else {
-        const Present present = inspect(name);
+        const Present present = inspect(name, blocks);
         if (!present.readable) {
-            // A run would stop at the copy it cannot take.
-            return text + QStringLiteral("cannot be read (%1)\n").arg(present.error.trimmed());
+            // A run leaves it as it is.
+            return text + QStringLiteral("cannot be upgraded (%1)\n").arg(present.error.trimmed());
         }
+        empty = present.tables == 0;
         if (file.versioned) {
             from = present.version;
             text += QStringLiteral("version %1").arg(from);
+            if (!present.note.isEmpty())
+                text += QStringLiteral(" (%1)").arg(present.note);
             backup = from < current && present.tables > 0;
         } else {
             text += QStringLiteral("present");
@@ -92,9 +107,11 @@ QString describe(const UpgradeFile &file)
 
     // A file left by a newer release is not touched by a run at all.
     const bool newer = file.versioned && from > current;
-    const QStringList pending = newer ? QStringList() : pendingBlocks(blocks, from);
+    const QStringList pending = newer || (empty && file.versioned) ? QStringList() : pendingBlocks(blocks, from);
     if (newer)
         text += QStringLiteral(", newer than this program: a run leaves it as it is");
+    else if (empty && file.versioned)
+        text += QStringLiteral(", holds no tables: a run writes nothing into it");
     else if (file.versioned && from >= current)
         text += QStringLiteral(", up to date");
     text += QLatin1Char('\n');

@@ -147,7 +147,7 @@ struct StoredVersion {
     bool readable = true;
     QString error;
     QVariantList rows;
-    // The highest row when every row is an integer; otherwise invalid.
+    // Every row an integer (then `highest` is the highest of them).
     bool integral = false;
     qint64 highest = 0;
     // The number the old rule takes: the highest row read as a number, 0
@@ -155,10 +155,10 @@ struct StoredVersion {
     qint64 legacy = 0;
 };
 
-StoredVersion readStored()
+StoredVersion readStored(const QSqlDatabase &db)
 {
     StoredVersion stored;
-    QSqlQuery table;
+    QSqlQuery table(db);
     if (!table.exec(QStringLiteral("select 1 from sqlite_master where type = 'table' and name = 'version' collate nocase"))) {
         stored.readable = false;
         stored.error = table.lastError().text();
@@ -168,7 +168,7 @@ StoredVersion readStored()
     table.finish();
     if (!stored.table)
         return stored;
-    QSqlQuery rows;
+    QSqlQuery rows(db);
     if (!rows.exec(QStringLiteral("select version, typeof(version) from version"))) {
         // A version table without that column is as good as none.
         stored.table = false;
@@ -197,7 +197,7 @@ StoredVersion readStored()
     return stored;
 }
 
-// What a version table holds, for the log: "0 (it is empty)", "3 (rows 3, 5)".
+// What a version table holds, for the log: "0 (it is empty)", "3 (it holds '3', '5')".
 QString describe(const StoredVersion &stored)
 {
     const QString said = QString::number(qBound<qint64>(0, stored.legacy, std::numeric_limits<int>::max()));
@@ -213,46 +213,66 @@ QString describe(const StoredVersion &stored)
 
 } // namespace
 
-bool UpdateBase::startVersion(int current)
+UpdateBase::Placement UpdateBase::place(const QSqlDatabase &db, const QVector<Block> &blocks)
 {
-    // Read under the write lock: nobody can change it until the commit.
-    const StoredVersion stored = readStored();
+    Placement placement;
+    const int current = currentVersion(blocks);
+    const StoredVersion stored = readStored(db);
     if (!stored.readable) {
-        stop(QStringLiteral("its version could not be read (%1)").arg(stored.error.trimmed()), __FILE__, __LINE__);
-        return false;
+        placement.error = QStringLiteral("its version could not be read (%1)").arg(stored.error.trimmed());
+        return placement;
     }
     // An integer above ours is a newer release's file, whatever its schema.
     if (stored.integral && stored.highest > current) {
-        newerThan(int(qMin<qint64>(stored.highest, std::numeric_limits<int>::max())), current);
-        return false;
+        placement.newer = true;
+        placement.version = int(qMin<qint64>(stored.highest, std::numeric_limits<int>::max()));
+        return placement;
     }
-
     QList<int> fitting;
     QString error;
-    if (!SchemaHistory(m_blocks).fittingVersions(QSqlDatabase::database(), &fitting, &error)) {
-        stop(QStringLiteral("its schema could not be read (%1)").arg(error.trimmed()), __FILE__, __LINE__);
-        return false;
+    if (!SchemaHistory(blocks).fittingVersions(db, &fitting, &error)) {
+        placement.error = QStringLiteral("its schema could not be read (%1)").arg(error.trimmed());
+        return placement;
     }
     if (fitting.isEmpty()) {
-        stop(QStringLiteral("its schema fits no version of this program (it holds the results of a later "
-                            "upgrade without those of an earlier one); it is left for a technician"),
-             __FILE__, __LINE__);
-        return false;
+        placement.error = QStringLiteral("its schema fits no version of this program (it holds the results of a "
+                                         "later upgrade without those of an earlier one); it is left for a technician");
+        return placement;
     }
+    placement.ok = true;
     // The version table counts where the schema agrees with it: an integer
     // (the highest of several rows), or no table at all (version 0). An
     // empty table, NULL or text says nothing: the schema decides.
     const bool trusted = !stored.table || stored.integral;
     const int said = stored.table ? int(qBound<qint64>(0, stored.highest, current)) : 0;
     if (trusted && fitting.contains(said)) {
-        m_runVersion = said;
-        return true;
+        placement.version = said;
+        return placement;
     }
     // Never rerun a step whose result the file holds.
-    m_runVersion = fitting.last();
-    qWarning("%s: its version table says %s, its schema is that of version %d; it is upgraded from version %d",
-             m_fileName.toUtf8().constData(), describe(stored).toUtf8().constData(), m_runVersion,
-             m_runVersion);
+    placement.version = fitting.last();
+    placement.note = QStringLiteral("its version table says %1, its schema is that of version %2")
+                         .arg(describe(stored)).arg(placement.version);
+    return placement;
+}
+
+bool UpdateBase::startVersion(int current)
+{
+    // Read under the write lock: nobody can change it until the commit.
+    const Placement placement = place(QSqlDatabase::database(), m_blocks);
+    if (placement.newer) {
+        newerThan(placement.version, current);
+        return false;
+    }
+    if (!placement.ok) {
+        stop(placement.error, __FILE__, __LINE__);
+        return false;
+    }
+    m_runVersion = placement.version;
+    if (!placement.note.isEmpty()) {
+        qWarning("%s: %s; it is upgraded from version %d", m_fileName.toUtf8().constData(),
+                 placement.note.toUtf8().constData(), m_runVersion);
+    }
     return true;
 }
 

@@ -128,6 +128,17 @@ public:
     static int currentVersion(const QVector<Block> &blocks);
     // Name of the copy taken before upgrading a file from `version`.
     static QString backupName(const QString &fileName, int version);
+    // Where a file stands: the version a run converts it from (the stored
+    // one where its schema agrees, else the one its schema shows, with a
+    // note naming both), or why it is not converted at all.
+    struct Placement {
+        bool ok = false;
+        bool newer = false;  // a newer release's file: `version` is its version
+        int version = 0;
+        QString note;
+        QString error;
+    };
+    static Placement place(const QSqlDatabase &db, const QVector<Block> &blocks);
     // How long a statement waits for another program's lock, in ms.
     static constexpr int busyTimeout = 3000;
 

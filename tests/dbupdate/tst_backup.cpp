@@ -353,13 +353,14 @@ void tst_Backup::statusChangesNothing_data()
         << QStringList({"", "data.db.v2.bak", "", "syslog.db.v0.bak"});
     QTest::newRow("old site") << QStringList({"site", "v0", "empty", "missing"})
         << QStringList({"profile.db: version 0, current 4", "data.db: version 0, current 5",
-                        "qc.db: present, keeps no version", "syslog.db: missing; a run creates it, current 1"})
-        << QList<QList<int>>({{1, 2, 3, 4}, {1, 2, 3, 4, 5}, {}, {1}})
+                        "qc.db: present, keeps no version",
+                        "syslog.db: missing; a run creates it, current 1, holds no tables: a run writes nothing into it"})
+        << QList<QList<int>>({{1, 2, 3, 4}, {1, 2, 3, 4, 5}, {}, {}})
         << QStringList({"profile.db.v0.bak", "data.db.v0.bak", "", ""});
     QTest::newRow("current, and an unreadable file") << QStringList({"v4", "v5", "v0", "text"})
         << QStringList({"profile.db: version 4, current 4, up to date",
                         "data.db: version 5, current 5, up to date", "qc.db: present, keeps no version",
-                        "syslog.db: cannot be read (file is not a database"})
+                        "syslog.db: cannot be upgraded (file is not a database"})
         << QList<QList<int>>({{}, {}, {}, {}})
         << QStringList({"", "", "", ""});
 }

@@ -29,7 +29,7 @@ private slots:
 
 namespace {
 
-enum Obstacle { NotADatabase, ReadOnly, LockedByWriter, LockedByReader, FileSizeLimit, LockedUntil, SiteFiles, None };
+enum Obstacle { NotADatabase, FolderInPlace, ReadOnly, LockedByWriter, LockedByReader, FileSizeLimit, LockedUntil, SiteFiles, None };
 
 struct Result {
     int exitCode = -1;
@@ -366,6 +366,8 @@ void tst_UpdateDataFiles::obstacles_data()
     // once: nothing is tried on it.
     QTest::newRow("not a database") << int(NotADatabase) << 1
         << QByteArray("Warning: data.db cannot be read (file is not a database); data.db is not upgraded in this run\n");
+    QTest::newRow("a folder named data.db") << int(FolderInPlace) << 1
+        << QByteArray("Warning: Can't open data.db: ");
     QTest::newRow("locked by a writer") << int(LockedByWriter) << 1
         << QByteArray("Warning: data.db is in use by another program (database is locked); "
                       "data.db is not upgraded in this run\n");
@@ -392,6 +394,8 @@ void tst_UpdateDataFiles::obstacles()
 
     if (obstacle == NotADatabase) {
         QVERIFY(Fixture::writeFile(data, QByteArray("Patient list, exported 2014-02-11\n").repeated(300)));
+    } else if (obstacle == FolderInPlace) {
+        QVERIFY(QDir().mkpath(data));
     } else {
         QVERIFY(Legacy::createData(data, 2));
         // Enough curves that the upgrade's writes outgrow the limit below.
@@ -462,7 +466,12 @@ void tst_UpdateDataFiles::obstacles()
     } else {
         QCOMPARE(Fixture::readFile(data), before);
     }
-    if (obstacle == NotADatabase)
+    if (obstacle == FolderInPlace) {
+        // One line, and no statement tried on it.
+        QCOMPARE(text.count("data.db"), 2);
+        QVERIFY2(text.contains("; data.db is not upgraded in this run\n"), text.constData());
+    }
+    if (obstacle == NotADatabase || obstacle == FolderInPlace)
         return;
 
     // Without the obstacle, the next start upgrades the file.
