@@ -20,6 +20,10 @@ UpdateBase::UpdateBase(const QString &fileName, const QVector<Block> &blocks, bo
     , m_requiresTables(requiresTables)
     , m_version(0)
 {
+    // Derived before the file is opened: it reads statements on a scratch
+    // database of its own, which then never interleave with the file's.
+    if (!m_blocks.isEmpty())
+        m_history = std::make_unique<const SchemaHistory>(m_blocks);
     // Replaces the previous upgrade's default connection; Qt warns about it.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     db.setDatabaseName(fileName);
@@ -213,7 +217,8 @@ QString describe(const StoredVersion &stored)
 
 } // namespace
 
-UpdateBase::Placement UpdateBase::place(const QSqlDatabase &db, const QVector<Block> &blocks)
+UpdateBase::Placement UpdateBase::place(const QSqlDatabase &db, const QVector<Block> &blocks,
+                                        const SchemaHistory *history)
 {
     Placement placement;
     const int current = currentVersion(blocks);
@@ -230,7 +235,12 @@ UpdateBase::Placement UpdateBase::place(const QSqlDatabase &db, const QVector<Bl
     }
     QList<int> fitting;
     QString error;
-    if (!SchemaHistory(blocks).fittingVersions(db, &fitting, &error)) {
+    std::unique_ptr<SchemaHistory> own;
+    if (!history) {
+        own = std::make_unique<SchemaHistory>(blocks);
+        history = own.get();
+    }
+    if (!history->fittingVersions(db, &fitting, &error)) {
         placement.error = QStringLiteral("its schema could not be read (%1)").arg(error.trimmed());
         return placement;
     }
@@ -259,7 +269,7 @@ UpdateBase::Placement UpdateBase::place(const QSqlDatabase &db, const QVector<Bl
 bool UpdateBase::startVersion(int current)
 {
     // Read under the write lock: nobody can change it until the commit.
-    const Placement placement = place(QSqlDatabase::database(), m_blocks);
+    const Placement placement = place(QSqlDatabase::database(), m_blocks, m_history.get());
     if (placement.newer) {
         newerThan(placement.version, current);
         return false;

@@ -10,9 +10,12 @@
 
 #include <functional>
 
+#include <memory>
+
 class QSqlDatabase;
 class QSqlError;
 class QSqlQuery;
+class SchemaHistory;
 
 // Writes one warning for a failed statement: where it was issued, the
 // driver's error and the statement itself.
@@ -138,7 +141,9 @@ public:
         QString note;
         QString error;
     };
-    static Placement place(const QSqlDatabase &db, const QVector<Block> &blocks);
+    // `history`: the blocks' schema history, when already derived.
+    static Placement place(const QSqlDatabase &db, const QVector<Block> &blocks,
+                           const SchemaHistory *history = nullptr);
     // How long a statement waits for another program's lock, in ms.
     static constexpr int busyTimeout = 3000;
 
@@ -261,6 +266,7 @@ private:
 
     QString m_fileName;
     QVector<Block> m_blocks;
+    std::unique_ptr<const SchemaHistory> m_history;
     bool m_requiresTables;
     int m_version;
     int m_runVersion = 0;

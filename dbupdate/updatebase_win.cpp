@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -133,17 +134,31 @@ bool copyDatabase(const QString &path, QString *error)
     query.finish();
     if (wal) {
         // The file alone is not the database then: SQLite writes the copy,
-        // log included, under one read transaction.
-        if (!query.prepare(QStringLiteral("vacuum into ?"))) {
-            *error = query.lastError().text();
-            return false;
+        // log included, under one read transaction. No vacuum runs inside a
+        // transaction, and the upgrade holds one: a reader of its own does
+        // it, which a write-ahead log lets read beside the writer (who has
+        // changed nothing yet).
+        const QString reader = QStringLiteral("dbupdate-backup-reader");
+        bool ok = false;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), reader);
+            db.setDatabaseName(QSqlDatabase::database().databaseName());
+            db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+            if (!db.open()) {
+                *error = db.lastError().text();
+            } else {
+                QSqlQuery vacuum(db);
+                ok = vacuum.prepare(QStringLiteral("vacuum into ?"));
+                if (ok) {
+                    vacuum.addBindValue(path);
+                    ok = vacuum.exec();
+                }
+                if (!ok)
+                    *error = vacuum.lastError().text();
+            }
         }
-        query.addBindValue(path);
-        if (!query.exec()) {
-            *error = query.lastError().text();
-            return false;
-        }
-        return true;
+        QSqlDatabase::removeDatabase(reader);
+        return ok;
     }
 
     if (!query.exec(QStringLiteral("pragma database_list"))) {
