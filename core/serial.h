@@ -75,6 +75,15 @@ public:
     // Discards what the port has received and not yet delivered.
     void clearInputBuffer();
 
+    // What has arrived, in QIODevice's buffer and the driver's queue, without
+    // waiting; empty when nothing has. (QIODevice::readAll, reached through
+    // a QIODevice pointer, asks for 16 KiB at a time and waits the time-outs
+    // out for all of it.)
+    QByteArray readAll();
+
+    // One read within the time-outs. Opened buffered (open(mode) without
+    // Unbuffered), the device asks the port for what has arrived, or for
+    // one byte when nothing has, not for a whole buffer.
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 size) override;
     qint64 bytesAvailable() const override;
