@@ -26,6 +26,37 @@ void SerialPrivate::setHangUpError()
                         "or the other end closed the port"));
 }
 
+void SerialPrivate::setRefusedError(const QString &setting)
+{
+    setError(Serial::UnsupportedOperationError,
+             Serial::tr("The port does not take %1; its settings stay as they were").arg(setting));
+}
+
+QString SerialPrivate::settingText(Setting setting, int baudRate, int dataBits, Serial::Parity parity,
+                                   Serial::StopBits stopBits)
+{
+    static const char *const parities[] = {
+        QT_TRANSLATE_NOOP("Serial", "no parity"), QT_TRANSLATE_NOOP("Serial", "odd parity"),
+        QT_TRANSLATE_NOOP("Serial", "even parity"), QT_TRANSLATE_NOOP("Serial", "mark parity"),
+        QT_TRANSLATE_NOOP("Serial", "space parity")};
+    static const char *const stops[] = {QT_TRANSLATE_NOOP("Serial", "one stop bit"),
+                                        QT_TRANSLATE_NOOP("Serial", "1.5 stop bits"),
+                                        QT_TRANSLATE_NOOP("Serial", "two stop bits")};
+    switch (setting) {
+    case RateSetting:
+        return Serial::tr("%1 baud").arg(baudRate);
+    case SizeSetting:
+        return Serial::tr("%1 data bits").arg(dataBits);
+    case ParitySetting:
+        return Serial::tr(parities[qBound(0, int(parity), 4)]);
+    case StopSetting:
+        return Serial::tr(stops[qBound(0, int(stopBits), 2)]);
+    case FlowSetting:
+        break;
+    }
+    return Serial::tr("output flow control off");
+}
+
 qintptr SerialPrivate::enter() const
 {
     QMutexLocker locker(&guard);

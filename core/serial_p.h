@@ -72,6 +72,12 @@ public:
     void setClosedError();
     // What a read or write reports when the far end has gone.
     void setHangUpError();
+    // setSettings on a port whose driver made another setting than asked:
+    // the setting named in words (see settingText).
+    void setRefusedError(const QString &setting);
+    enum Setting { RateSetting, SizeSetting, ParitySetting, StopSetting, FlowSetting };
+    static QString settingText(Setting setting, int baudRate, int dataBits, Serial::Parity parity,
+                               Serial::StopBits stopBits);
 
     // The one place a failure is recorded: its code, and its text unless
     // that is null (misuse keeps the text of the last failure).

@@ -263,34 +263,22 @@ void warnStaleLock(const QByteArray &path, int error)
              path.constData(), SerialPrivate::systemErrorText(error).toLocal8Bit().constData());
 }
 
-// Set the line; then the first setting the driver did not take as asked
-// (it writes back what it really set), in words, or a null text.
+// The first setting the driver did not take as asked (it writes back what it
+// really set), or -1.
 template <typename Tio>
-QString refusedSetting(const Tio &asked, const Tio &now, int dataBits, Serial::Parity parity,
-                       Serial::StopBits stopBits)
+int refusedSetting(const Tio &asked, const Tio &now)
 {
     const tcflag_t parityBits = (asked.c_cflag & PARENB) ? PARENB | PARODD | StickParity : PARENB;
-    if ((asked.c_cflag ^ now.c_cflag) & CSIZE)
-        return Serial::tr("%n data bits", nullptr, dataBits);
-    if ((asked.c_cflag ^ now.c_cflag) & parityBits) {
-        static const char *const names[] = {
-            QT_TRANSLATE_NOOP("Serial", "no parity"), QT_TRANSLATE_NOOP("Serial", "odd parity"),
-            QT_TRANSLATE_NOOP("Serial", "even parity"), QT_TRANSLATE_NOOP("Serial", "mark parity"),
-            QT_TRANSLATE_NOOP("Serial", "space parity")};
-        return Serial::tr(names[parity]);
-    }
-    if ((asked.c_cflag ^ now.c_cflag) & CSTOPB)
-        return stopBits == Serial::OneStop ? Serial::tr("one stop bit")
-             : stopBits == Serial::TwoStop ? Serial::tr("two stop bits")
-                                           : Serial::tr("1.5 stop bits");
-    if ((asked.c_cflag ^ now.c_cflag) & (OutputHardwareFlow | OutputDsrFlow))
-        return Serial::tr("output flow control off");
-    return QString();
-}
-
-QString refusedText(const QString &setting)
-{
-    return Serial::tr("The port does not take %1; its settings stay as they were").arg(setting);
+    const tcflag_t changed = asked.c_cflag ^ now.c_cflag;
+    if (changed & CSIZE)
+        return SerialPrivate::SizeSetting;
+    if (changed & parityBits)
+        return SerialPrivate::ParitySetting;
+    if (changed & CSTOPB)
+        return SerialPrivate::StopSetting;
+    if (changed & (OutputHardwareFlow | OutputDsrFlow))
+        return SerialPrivate::FlowSetting;
+    return -1;
 }
 
 // Ends a wait on the port early when close() comes: a byte in the wake-up
@@ -635,14 +623,10 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
         setSystemError(error);
         return false;
     }
-    QString refused;
-    if (now.c_ospeed != speed_t(baudRate) || now.c_ispeed != speed_t(baudRate))
-        refused = Serial::tr("%1 baud").arg(baudRate);
-    else
-        refused = refusedSetting(tio, now, dataBits, parity, stopBits);
-    if (!refused.isNull()) {
+    const int refused = now.c_ospeed != speed_t(baudRate) || now.c_ispeed != speed_t(baudRate) ? int(RateSetting) : refusedSetting(tio, now);
+    if (refused >= 0) {
         ::ioctl(fd, TCSETS2, &before);
-        setError(Serial::UnsupportedOperationError, refusedText(refused));
+        setRefusedError(settingText(Setting(refused), baudRate, dataBits, parity, stopBits));
         return false;
     }
     return true;
@@ -669,14 +653,10 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
         setSystemError(error);
         return false;
     }
-    QString refused;
-    if (::cfgetospeed(&now) != speed->code || ::cfgetispeed(&now) != speed->code)
-        refused = Serial::tr("%1 baud").arg(baudRate);
-    else
-        refused = refusedSetting(tio, now, dataBits, parity, stopBits);
-    if (!refused.isNull()) {
+    const int refused = ::cfgetospeed(&now) != speed->code || ::cfgetispeed(&now) != speed->code ? int(RateSetting) : refusedSetting(tio, now);
+    if (refused >= 0) {
         ::tcsetattr(fd, TCSANOW, &before);
-        setError(Serial::UnsupportedOperationError, refusedText(refused));
+        setRefusedError(settingText(Setting(refused), baudRate, dataBits, parity, stopBits));
         return false;
     }
     return true;
