@@ -12,7 +12,8 @@ class SerialPrivate;
 
 // One serial communication port as a sequential device. The object is also
 // its own recursive lock: clients that share a port between threads lock the
-// device around a whole exchange. None of the class's own functions takes it.
+// device around a whole exchange. None of the class's own functions takes it;
+// close() may come from any thread and ends a read or write under way.
 class CORE_EXPORT Serial : public QIODevice, public QMutex
 {
     Q_OBJECT
@@ -57,24 +58,46 @@ public:
     // Opens for reading and writing, unbuffered. Other programs are kept
     // out while the port is open. The line is binary from the first byte: no
     // line editing, echo or character translation, and XON/XOFF bytes are
-    // data; speed, character size, parity, stop bits and hardware and input
-    // flow control stay as the port had them until setSettings.
+    // data (on Windows: NUL bytes kept, no error character, no abort on a
+    // line error, no XON/XOFF either way); speed, character size, parity,
+    // stop bits and hardware flow control (and on Linux input XON/XOFF)
+    // stay as the port had them until setSettings. An empty name is
+    // DeviceNotFoundError.
     bool open();
     bool open(OpenMode mode) override;
+    // Safe against a read or write under way in another thread: that call
+    // ends at once with what it had and NotOpenError, and the port is
+    // released only after it has left; it can be opened again at once.
     void close() override;
 
     // Line settings of the open port. Flow control on output (hardware and
     // XON/XOFF) is switched off; input XON/XOFF and the modem-control lines
-    // stay as the port had them. Any rate the driver takes is accepted; a
-    // setting it refuses leaves the port as it was.
+    // stay as the port had them. Any rate the driver takes is accepted. What
+    // the driver set is read back: where it refused a setting or made
+    // another (a rate, size, parity, stop bits or flow control than asked),
+    // the port goes back to its old settings and the call fails with
+    // UnsupportedOperationError and a text naming the setting.
     bool setSettings(int baudRate, int dataBits, Parity parity, StopBits stopBits);
-    // Milliseconds. A read of n bytes ends after n + readTotal ms, or earlier
-    // when readInterval passes between two bytes; a write of n bytes may take
-    // n + writeTotal ms. Zero totals mean no limit; a port opens with none.
+    // Milliseconds, on every system alike. A read of n bytes ends after
+    // n + readTotal ms, or earlier when readInterval passes between two
+    // bytes; a write of n bytes may take n + writeTotal ms. The per-byte
+    // millisecond always counts: (x, 0, 0) still ends a read of n bytes
+    // after n ms; INT_MAX is as good as no limit. A port opens with no
+    // time-outs at all (reads wait for the whole request), on Windows too.
+    // An interval of -1 (all bits set) is as good as none.
     bool setTimeouts(int readInterval, int readTotal, int writeTotal);
     // Discards what the port has received and not yet delivered.
     void clearInputBuffer();
 
+    // What has arrived, in QIODevice's buffer and the driver's queue, without
+    // waiting; empty when nothing has. (QIODevice::readAll, reached through
+    // a QIODevice pointer, asks for 16 KiB at a time and waits the time-outs
+    // out for all of it.)
+    QByteArray readAll();
+
+    // One read within the time-outs. Opened buffered (open(mode) without
+    // Unbuffered), the device asks the port for what has arrived, or for
+    // one byte when nothing has, not for a whole buffer.
     qint64 readData(char *data, qint64 maxSize) override;
     qint64 writeData(const char *data, qint64 size) override;
     qint64 bytesAvailable() const override;

@@ -8,6 +8,8 @@
 #include "serial.h"
 
 #include <QDeadlineTimer>
+#include <QMutex>
+#include <QWaitCondition>
 #include <QtGlobal>
 
 #ifdef Q_OS_LINUX
@@ -55,6 +57,28 @@ public:
 
     explicit SerialPrivate(Serial *q) : q_ptr(q) {}
 
+    // close() from another thread while a call uses the port: every call
+    // that touches the handle goes between enter() and leave(); close waits
+    // until the last has left before the handle is released, so no call ever
+    // goes on with a number the system has given to another file.
+    // enter() gives the handle, or -1 (with NotOpenError) when the port is
+    // closed or closing.
+    qintptr enter() const;
+    void leave() const;
+    // Whether close() has begun; the calls in flight end when it has.
+    bool isClosing() const;
+    void closeInFlight();
+    // What a call cut short by close() reports.
+    void setClosedError();
+    // What a read or write reports when the far end has gone.
+    void setHangUpError();
+    // setSettings on a port whose driver made another setting than asked:
+    // the setting named in words (see settingText).
+    void setRefusedError(const QString &setting);
+    enum Setting { RateSetting, SizeSetting, ParitySetting, StopSetting, FlowSetting };
+    static QString settingText(Setting setting, int baudRate, int dataBits, Serial::Parity parity,
+                               Serial::StopBits stopBits);
+
     // The one place a failure is recorded: its code, and its text unless
     // that is null (misuse keeps the text of the last failure).
     void setError(Serial::SerialError code, const QString &text);
@@ -68,7 +92,11 @@ public:
     // The code of a system error; opening: it came while opening the port,
     // where a missing device is "not found" rather than "vanished".
     static Serial::SerialError errorCode(int systemError, bool opening);
+    // An empty path: no port was named.
     bool openPort(const QString &path, QIODevice::OpenMode mode);
+    // Makes the calls in flight return soon (their waits end); called with
+    // the guard held and before closePort.
+    void wakeCalls();
     void closePort();
     bool applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits);
     bool applyTimeouts(const Timeouts &timeouts);
@@ -83,6 +111,12 @@ public:
     qintptr handle = -1;
     Timeouts timeouts;
     Serial::SerialError error = Serial::NoError;
+    // Guards handle's changes, inFlight and closing (not the client's lock:
+    // that is the client's own, held around whole exchanges).
+    mutable QMutex guard;
+    mutable QWaitCondition idle;
+    mutable int inFlight = 0;
+    bool closing = false;
 #ifdef Q_OS_UNIX
     // The lock file in the system's lock directory, held while open.
     int lockOpen(const QByteArray &devicePath);
@@ -91,6 +125,17 @@ public:
     qint64 hangUp(qint64 got, const QDeadlineTimer &deadline);
     int lockHandle = -1;
     QByteArray lockPath;
+    // Written by close(), polled beside the port by every waiting call.
+    int wakeRead = -1;
+    int wakeWrite = -1;
+#endif
+#ifdef Q_OS_WIN
+    // Set by close(), waited for beside every overlapped transfer.
+    void *closeEvent = nullptr;
+    // The modem-status lines (DSR, RLSD) seen up since open: one that drops
+    // afterwards means the device was switched off or unplugged.
+    quint32 modemLinesSeen = 0;
+    bool modemLinesDropped();
 #endif
 };
 

@@ -188,22 +188,30 @@ QByteArray lockFilePath(const QByteArray &devicePath)
     return QByteArray(LockDirectory) + "/LCK.." + name;
 }
 
-// The process a lock file names: the number on its first line (ten columns
-// in the classic format; Qt's lock files add lines after it). 0 when the
-// file names none, -1 when there is no file.
+// The process a lock file names: the number it starts with, as the
+// programs that write them read it back (fscanf's "%d"): ten columns in the
+// classic format, left-aligned by some, followed by a program and user name,
+// a CR LF or Qt's further lines. -1 when there is no file; 0 when it cannot
+// be read or names no process: someone holds the port, and nobody can tell
+// it is stale.
 pid_t lockOwner(const QByteArray &path)
 {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking: a FIFO in its place must not hang the open.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? -1 : 0;
     char text[64] = {};
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ssize_t n;
+    do {
+        n = ::read(fd, text, sizeof text - 1);
+    } while (n < 0 && errno == EINTR);
     ::close(fd);
     if (n <= 0)
         return 0;
     char *end = nullptr;
+    errno = 0;
     const long pid = std::strtol(text, &end, 10);
-    return end != text && (*end == '\n' || *end == '\0') && pid > 0 && pid <= INT_MAX ? pid_t(pid) : 0;
+    return end != text && errno == 0 && pid > 0 && pid <= INT_MAX ? pid_t(pid) : 0;
 }
 
 bool processAlive(pid_t pid)
@@ -247,6 +255,41 @@ void warnNoLockFiles(int error)
     if (warned.testAndSetRelaxed(0, 1))
         qWarning("Serial::open: cannot write lock files in %s (%s); ports are opened without them",
                  LockDirectory, SerialPrivate::systemErrorText(error).toLocal8Bit().constData());
+}
+
+void warnStaleLock(const QByteArray &path, int error)
+{
+    qWarning("Serial::open: cannot remove the stale lock file %s (%s); the port is opened without one",
+             path.constData(), SerialPrivate::systemErrorText(error).toLocal8Bit().constData());
+}
+
+// The first setting the driver did not take as asked (it writes back what it
+// really set), or -1.
+template <typename Tio>
+int refusedSetting(const Tio &asked, const Tio &now)
+{
+    const tcflag_t parityBits = (asked.c_cflag & PARENB) ? PARENB | PARODD | StickParity : PARENB;
+    const tcflag_t changed = asked.c_cflag ^ now.c_cflag;
+    if (changed & CSIZE)
+        return SerialPrivate::SizeSetting;
+    if (changed & parityBits)
+        return SerialPrivate::ParitySetting;
+    if (changed & CSTOPB)
+        return SerialPrivate::StopSetting;
+    if (changed & (OutputHardwareFlow | OutputDsrFlow))
+        return SerialPrivate::FlowSetting;
+    return -1;
+}
+
+// Ends a wait on the port early when close() comes: a byte in the wake-up
+// pipe. Returns poll's result; wake is set when close() came.
+int pollPort(int fd, short events, int wakeFd, int timeout, short &revents, bool &wake)
+{
+    pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = ::poll(p, wakeFd >= 0 ? 2 : 1, timeout);
+    revents = p[0].revents;
+    wake = wakeFd >= 0 && (p[1].revents & (POLLIN | POLLHUP | POLLERR));
+    return ready;
 }
 
 } // namespace
@@ -319,6 +362,10 @@ Serial::SerialError SerialPrivate::errorCode(int systemError, bool opening)
 
 bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
 {
+    if (path.isEmpty()) {
+        setSystemError(ENOENT, true);
+        return false;
+    }
     int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
     switch (mode & QIODevice::ReadWrite) {
     case QIODevice::ReadWrite:
@@ -369,6 +416,12 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
             ::tcsetattr(fd, TCSANOW, &saved);
         }
     }
+    int wake[2] = {-1, -1};
+    if (error == 0 && ::pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0) {
+        error = errno;
+        ::ioctl(fd, TIOCNXCL);
+        ::tcsetattr(fd, TCSANOW, &saved);
+    }
     if (error != 0) {
         lockRelease();
         ::close(fd);
@@ -376,14 +429,30 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
         return false;
     }
 
+    QMutexLocker locker(&guard);
+    wakeRead = wake[0];
+    wakeWrite = wake[1];
     handle = fd;
     timeouts = Timeouts();
     return true;
 }
 
+void SerialPrivate::wakeCalls()
+{
+    // Never read: it stays readable, for every call that is still to poll.
+    const char byte = 0;
+    if (::write(wakeWrite, &byte, 1) < 0) {
+        // Full cannot happen with one byte; anything else leaves the calls
+        // to their time-outs.
+    }
+}
+
 void SerialPrivate::closePort()
 {
     const int fd = int(handle);
+    ::close(wakeRead);
+    ::close(wakeWrite);
+    wakeRead = wakeWrite = -1;
     // Free for others only once the lock file is gone: the port itself stays
     // ours until the descriptor closes.
     lockRelease();
@@ -411,18 +480,25 @@ int SerialPrivate::lockOpen(const QByteArray &devicePath)
         if (error == EBUSY)
             return EBUSY;
         // Nowhere to write one: go on with the port's own locks.
-        warnNoLockFiles(error);
+        if (error != 0)
+            warnNoLockFiles(error);
         return 0;
     };
 
     for (int attempt = 0; attempt < 3; ++attempt) {
-        // A live holder wins, whether or not we could write a lock ourselves.
+        // A live holder wins, whether or not we could write a lock ourselves;
+        // so does one we cannot tell: a lock is only ever removed as stale
+        // when it names a process that is gone.
         const pid_t owner = lockOwner(path);
-        if (owner >= 0) {
-            if (processAlive(owner))
-                return giveUp(EBUSY);
-            if (const int error = removeStaleLock(path))
-                return giveUp(error);
+        if (owner == 0 || (owner > 0 && processAlive(owner)))
+            return giveUp(EBUSY);
+        if (owner > 0) {
+            if (const int error = removeStaleLock(path)) {
+                if (error == EBUSY)
+                    return giveUp(EBUSY);
+                warnStaleLock(path, error);
+                return giveUp(0);
+            }
         }
         if (fd < 0) {
             fd = ::mkostemp(temporary.data(), O_CLOEXEC);
@@ -463,9 +539,32 @@ void SerialPrivate::lockRelease()
     lockPath.clear();
 }
 
+namespace {
+
+// One call's use of the port, between enter() and leave(): the descriptor,
+// or -1 when the port is closed or closing.
+class PortUse
+{
+public:
+    explicit PortUse(const SerialPrivate *d) : m_d(d), fd(int(d->enter())) {}
+    ~PortUse()
+    {
+        if (fd >= 0)
+            m_d->leave();
+    }
+    Q_DISABLE_COPY(PortUse)
+
+private:
+    const SerialPrivate *const m_d;
+
+public:
+    const int fd;
+};
+
+} // namespace
+
 bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits)
 {
-    const int fd = int(handle);
     const Speed *speed = std::find_if(std::begin(speeds), std::end(speeds),
                                       [baudRate](const Speed &s) { return s.baudRate == baudRate; });
     const ParityBits *parityBits = std::find_if(std::begin(parities), std::end(parities),
@@ -488,6 +587,12 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
         return false;
     }
 
+    const PortUse use(this);
+    const int fd = use.fd;
+    if (fd < 0) {
+        setSystemError(EBADF);
+        return false;
+    }
 #ifdef SERIAL_ANY_RATE
     termios2 before;
     std::memset(&before, 0, sizeof before);
@@ -507,28 +612,51 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
         setSystemError(errno);
         return false;
     }
-    // A driver that cannot make the rate sets another (the nearest, its
-    // limit) and says so; that is a refusal, and the port goes back.
+    // A driver that cannot make a setting makes another (the nearest rate,
+    // eight bits without parity) and writes back what it made; that is a
+    // refusal, and the port goes back.
     termios2 now;
     std::memset(&now, 0, sizeof now);
-    if (::ioctl(fd, TCGETS2, &now) < 0 || now.c_ospeed != speed_t(baudRate) || now.c_ispeed != speed_t(baudRate)) {
+    if (::ioctl(fd, TCGETS2, &now) < 0) {
+        const int error = errno;
         ::ioctl(fd, TCSETS2, &before);
-        setSystemError(EINVAL);
+        setSystemError(error);
+        return false;
+    }
+    const int refused = now.c_ospeed != speed_t(baudRate) || now.c_ispeed != speed_t(baudRate) ? int(RateSetting) : refusedSetting(tio, now);
+    if (refused >= 0) {
+        ::ioctl(fd, TCSETS2, &before);
+        setRefusedError(settingText(Setting(refused), baudRate, dataBits, parity, stopBits));
         return false;
     }
     return true;
 #else
-    termios tio;
-    std::memset(&tio, 0, sizeof tio);
-    if (::tcgetattr(fd, &tio) < 0) {
+    termios before;
+    std::memset(&before, 0, sizeof before);
+    if (::tcgetattr(fd, &before) < 0) {
         setSystemError(errno);
         return false;
     }
+    termios tio = before;
     setLine(tio, dataBits, parityBits->bits, stopBits);
     ::cfsetispeed(&tio, speed->code);
     ::cfsetospeed(&tio, speed->code);
     if (::tcsetattr(fd, TCSANOW, &tio) < 0) {
         setSystemError(errno);
+        return false;
+    }
+    termios now;
+    std::memset(&now, 0, sizeof now);
+    if (::tcgetattr(fd, &now) < 0) {
+        const int error = errno;
+        ::tcsetattr(fd, TCSANOW, &before);
+        setSystemError(error);
+        return false;
+    }
+    const int refused = ::cfgetospeed(&now) != speed->code || ::cfgetispeed(&now) != speed->code ? int(RateSetting) : refusedSetting(tio, now);
+    if (refused >= 0) {
+        ::tcsetattr(fd, TCSANOW, &before);
+        setRefusedError(settingText(Setting(refused), baudRate, dataBits, parity, stopBits));
         return false;
     }
     return true;
@@ -538,8 +666,9 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
 bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 {
     // The time-outs belong to the open port, as they do in the driver.
-    if (::fcntl(int(handle), F_GETFD) < 0) {
-        setSystemError(errno);
+    const PortUse use(this);
+    if (use.fd < 0) {
+        setSystemError(EBADF);
         return false;
     }
     timeouts = newTimeouts;
@@ -548,15 +677,21 @@ bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 
 void SerialPrivate::flushInput()
 {
-    if (::tcflush(int(handle), TCIFLUSH) < 0)
+    const PortUse use(this);
+    if (::tcflush(use.fd, TCIFLUSH) < 0)
         setSystemError(errno);
 }
 
 qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
 {
-    const int fd = int(handle);
+    const PortUse use(this);
+    const int fd = use.fd;
+    if (fd < 0) {
+        setSystemError(EBADF);
+        return 0;
+    }
     const qint64 want = qBound<qint64>(0, maxSize, INT_MAX);
-    const Timeouts &t = timeouts;
+    const Timeouts t = timeouts;
     if (want == 0)
         return 0;
 
@@ -598,16 +733,21 @@ qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
         if (wait == 0)
             return got;
 
-        pollfd p = {fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, wait);
+        short revents = 0;
+        bool closed = false;
+        const int ready = pollPort(fd, POLLIN, wakeRead, wait, revents, closed);
+        if (closed) {
+            setClosedError();
+            return got;
+        }
         if (ready < 0 && errno != EINTR) {
             setSystemError(errno);
             return got;
         }
-        if (ready > 0 && !(p.revents & POLLIN) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            if (p.revents & POLLHUP)
+        if (ready > 0 && !(revents & POLLIN) && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            if (revents & POLLHUP)
                 return hangUp(got, total);
-            setSystemError(p.revents & POLLNVAL ? EBADF : EIO);
+            setSystemError(revents & POLLNVAL ? EBADF : EIO);
             return got;
         }
     }
@@ -618,23 +758,35 @@ qint64 SerialPrivate::hangUp(qint64 got, const QDeadlineTimer &deadline)
     // Nothing will come any more. A caller that polls the port in a loop
     // learns it at the pace of its time-out, as from a silent line, instead
     // of spinning; what arrived before the hang-up is handed over at once.
+    // close() ends the wait.
     if (got == 0 && !deadline.isForever()) {
-        while (!deadline.hasExpired())
-            ::poll(nullptr, 0, remainingMs(deadline));
+        while (!deadline.hasExpired()) {
+            short revents = 0;
+            bool closed = false;
+            pollPort(-1, 0, wakeRead, remainingMs(deadline), revents, closed);
+            if (closed) {
+                setClosedError();
+                return 0;
+            }
+        }
     }
-    setError(Serial::ResourceError,
-             Serial::tr("The line hung up: the device was switched off or disconnected, "
-                        "or the other end closed the port"));
+    setHangUpError();
     return got;
 }
 
 qint64 SerialPrivate::writePort(const char *data, qint64 size)
 {
-    const int fd = int(handle);
+    const PortUse use(this);
+    const int fd = use.fd;
+    if (fd < 0) {
+        setSystemError(EBADF);
+        return 0;
+    }
     const qint64 want = qBound<qint64>(0, size, INT_MAX);
+    const Timeouts t = timeouts;
     QDeadlineTimer total(QDeadlineTimer::Forever);
-    if (timeouts.writeTotalMultiplier != 0 || timeouts.writeTotalConstant != 0)
-        total.setRemainingTime(qint64(timeouts.writeTotalMultiplier) * want + qint64(timeouts.writeTotalConstant));
+    if (t.writeTotalMultiplier != 0 || t.writeTotalConstant != 0)
+        total.setRemainingTime(qint64(t.writeTotalMultiplier) * want + qint64(t.writeTotalConstant));
 
     qint64 written = 0;
     for (;;) {
@@ -657,14 +809,19 @@ qint64 SerialPrivate::writePort(const char *data, qint64 size)
         const int wait = remainingMs(total);
         if (wait == 0)
             return written;
-        pollfd p = {fd, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, wait);
+        short revents = 0;
+        bool closed = false;
+        const int ready = pollPort(fd, POLLOUT, wakeRead, wait, revents, closed);
+        if (closed) {
+            setClosedError();
+            return written;
+        }
         if (ready < 0 && errno != EINTR) {
             setSystemError(errno);
             return written;
         }
-        if (ready > 0 && !(p.revents & POLLOUT) && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            setSystemError(p.revents & POLLNVAL ? EBADF : EIO);
+        if (ready > 0 && !(revents & POLLOUT) && (revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            setSystemError(revents & POLLNVAL ? EBADF : EIO);
             return written;
         }
     }
@@ -672,8 +829,9 @@ qint64 SerialPrivate::writePort(const char *data, qint64 size)
 
 qint64 SerialPrivate::queueSize() const
 {
+    const PortUse use(this);
     int queued = 0;
-    if (::ioctl(int(handle), FIONREAD, &queued) < 0)
+    if (use.fd < 0 || ::ioctl(use.fd, FIONREAD, &queued) < 0)
         return 0;
     return queued;
 }

@@ -1,5 +1,6 @@
-// The port through the Win32 communications interface: a synchronous handle,
-// the driver's settings record and its time-outs.
+// The port through the Win32 communications interface: an overlapped handle
+// (so that close() can end a transfer under way), the driver's settings
+// record and its time-outs.
 
 #include "serial_p.h"
 
@@ -11,31 +12,120 @@
 
 namespace {
 
+// What the drivers answer on an open port whose device has gone: the
+// far end hung up (a USB adapter pulled out, a driver that gave up).
+bool isHangUp(DWORD error)
+{
+    switch (error) {
+    case ERROR_NOT_READY:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_GEN_FAILURE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Every failed system call of the port ends here: the system's code becomes
-// the device's error code and text through the class's one funnel. A call
-// on a closed port is misuse, whatever the system made of the handle.
+// the device's error code and text through the class's one funnel; on an
+// open port a hang-up reads as on every system.
 void setWinError(SerialPrivate *d, DWORD error, bool opening = false)
 {
-    if (d->handle == -1 && !opening)
-        d->setError(Serial::NotOpenError, SerialPrivate::systemErrorText(int(ERROR_INVALID_HANDLE)));
+    if (!opening && isHangUp(error))
+        d->setHangUpError();
     else
         d->setSystemError(int(error), opening);
 }
 
-// False, with the error set, when the port is closed: handle -1 would reach
-// the system as the process's own pseudo-handle.
-bool checkOpen(SerialPrivate *d)
+// A call on a closed port is misuse: handle -1 would reach the system as
+// the process's own pseudo-handle, so it never does.
+void setNotOpen(SerialPrivate *d)
 {
-    if (d->handle != -1)
-        return true;
-    setWinError(d, ERROR_INVALID_HANDLE);
-    return false;
+    d->setError(Serial::NotOpenError, SerialPrivate::systemErrorText(int(ERROR_INVALID_HANDLE)));
 }
 
 HANDLE portHandle(qintptr handle)
 {
     return reinterpret_cast<HANDLE>(handle);
 }
+
+// One call's use of the port, between enter() and leave(): the handle, or
+// null when the port is closed or closing.
+class PortUse
+{
+public:
+    explicit PortUse(const SerialPrivate *d) : m_d(d), m_handle(d->enter()) {}
+    ~PortUse()
+    {
+        if (m_handle != -1)
+            m_d->leave();
+    }
+    Q_DISABLE_COPY(PortUse)
+    HANDLE handle() const { return m_handle == -1 ? nullptr : portHandle(m_handle); }
+
+private:
+    const SerialPrivate *const m_d;
+    const qintptr m_handle;
+};
+
+// Output never held back by the handshake lines or by XOFF.
+void outputFlowOff(DCB &dcb)
+{
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+}
+
+// One overlapped transfer, waited for beside close()'s event. Returns the
+// bytes moved; error: 0 or the system's code; closed: close() ended it.
+DWORD transfer(const SerialPrivate *d, HANDLE port, bool reading, void *data, DWORD size, DWORD &error,
+               bool &closed)
+{
+    error = 0;
+    closed = false;
+    OVERLAPPED overlapped;
+    ZeroMemory(&overlapped, sizeof overlapped);
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!overlapped.hEvent) {
+        error = GetLastError();
+        return 0;
+    }
+    const BOOL done = reading ? ReadFile(port, data, size, nullptr, &overlapped)
+                              : WriteFile(port, static_cast<const char *>(data), size, nullptr, &overlapped);
+    DWORD moved = 0;
+    if (!done && GetLastError() != ERROR_IO_PENDING) {
+        error = GetLastError();
+    } else {
+        if (!done) {
+            HANDLE events[2] = {overlapped.hEvent, static_cast<HANDLE>(d->closeEvent)};
+            if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                closed = true;
+                CancelIoEx(port, &overlapped);
+            }
+        }
+        // The buffer stays the system's until the transfer has ended, even
+        // when cancelled.
+        if (!GetOverlappedResult(port, &overlapped, &moved, TRUE))
+            error = GetLastError();
+    }
+    // A transfer the time-outs ended completes with STATUS_TIMEOUT, which
+    // Windows counts as success and Wine as ERROR_TIMEOUT: either way it is
+    // a short transfer, not a failure.
+    if (error == WAIT_TIMEOUT || error == ERROR_TIMEOUT)
+        error = 0;
+    CloseHandle(overlapped.hEvent);
+    // The closer's own cancel may have ended it before the wait saw the
+    // event (some systems complete a cancelled read as a short one).
+    if (!closed && (error == ERROR_OPERATION_ABORTED || moved < size) && d->isClosing())
+        closed = true;
+    return moved;
+}
+
+const DWORD ModemLines = MS_DSR_ON | MS_RLSD_ON;
 
 // The transfers take a 32-bit count.
 DWORD transferSize(qint64 size)
@@ -122,6 +212,8 @@ Serial::SerialError SerialPrivate::errorCode(int systemError, bool opening)
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         return opening ? Serial::PermissionError : Serial::ResourceError;
+    case ERROR_NOT_READY:
+        return opening ? Serial::OpenError : Serial::ResourceError;
     case ERROR_INVALID_HANDLE:
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_REMOVED:
@@ -151,35 +243,106 @@ bool SerialPrivate::openPort(const QString &path, QIODevice::OpenMode mode)
         return false;
     }
 
+    if (path.isEmpty()) {
+        setWinError(this, ERROR_FILE_NOT_FOUND, true);
+        return false;
+    }
+
     // No sharing: the port belongs to this device until it is closed. The
     // default security gives a handle that child processes do not inherit.
     const HANDLE port = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), access, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         setWinError(this, GetLastError(), true);
         return false;
     }
+
+    // A binary line from the first byte, whatever an earlier program left:
+    // NUL bytes kept (fNull), no byte replaced on a parity error
+    // (fErrorChar), no transfer failing after a line error (fAbortOnError),
+    // XON/XOFF bytes passed as data either way. Speed, size, parity, stop
+    // bits and hardware flow control stay until setSettings; no time-outs,
+    // as on every system.
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    COMMTIMEOUTS none;
+    ZeroMemory(&none, sizeof none);
+    const HANDLE wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL ok = wake != nullptr && GetCommState(port, &dcb);
+    if (ok) {
+        dcb.fBinary = TRUE;
+        dcb.fNull = FALSE;
+        dcb.fErrorChar = FALSE;
+        dcb.fAbortOnError = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        ok = SetCommState(port, &dcb) && SetCommTimeouts(port, &none);
+    }
+    if (!ok) {
+        const DWORD error = GetLastError();
+        if (wake)
+            CloseHandle(wake);
+        CloseHandle(port);
+        setWinError(this, error, true);
+        return false;
+    }
+    // A line that is up now (or comes up later) and drops is a device that
+    // went away.
+    DWORD modem = 0;
+    modemLinesSeen = GetCommModemStatus(port, &modem) ? quint32(modem & ModemLines) : 0;
+
+    QMutexLocker locker(&guard);
+    closeEvent = wake;
     handle = reinterpret_cast<qintptr>(port);
+    timeouts = Timeouts();
     return true;
+}
+
+void SerialPrivate::wakeCalls()
+{
+    SetEvent(static_cast<HANDLE>(closeEvent));
+    CancelIoEx(portHandle(handle), nullptr);
 }
 
 void SerialPrivate::closePort()
 {
     CloseHandle(portHandle(handle));
+    CloseHandle(static_cast<HANDLE>(closeEvent));
+    closeEvent = nullptr;
     handle = -1;
+}
+
+bool SerialPrivate::modemLinesDropped()
+{
+    // Only lines this port has shown up count: many adapters and cables
+    // have no DSR or carrier at all.
+    DWORD modem = 0;
+    const PortUse use(this);
+    if (!use.handle() || !GetCommModemStatus(use.handle(), &modem))
+        return false;
+    const quint32 now = quint32(modem & ModemLines);
+    const bool dropped = (modemLinesSeen & ~now) != 0;
+    modemLinesSeen |= now;
+    return dropped;
 }
 
 bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity parity, Serial::StopBits stopBits)
 {
-    if (!checkOpen(this))
+    const PortUse use(this);
+    const HANDLE port = use.handle();
+    if (!port) {
+        setNotOpen(this);
         return false;
-    DCB dcb;
-    ZeroMemory(&dcb, sizeof dcb);
-    dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(portHandle(handle), &dcb)) {
+    }
+    DCB before;
+    ZeroMemory(&before, sizeof before);
+    before.DCBlength = sizeof before;
+    if (!GetCommState(port, &before)) {
         setWinError(this, GetLastError());
         return false;
     }
+    DCB dcb = before;
     dcb.BaudRate = DWORD(baudRate);
     dcb.ByteSize = BYTE(dataBits);
     dcb.Parity = BYTE(parity);
@@ -187,12 +350,36 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
     // Binary transfer, output never held back by the handshake lines or by
     // XOFF; input flow control and the DTR and RTS lines stay as they were.
     dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    if (!SetCommState(portHandle(handle), &dcb)) {
+    outputFlowOff(dcb);
+    if (!SetCommState(port, &dcb)) {
         setWinError(this, GetLastError());
+        return false;
+    }
+    // Some drivers take what they cannot make and write back what they
+    // made instead; that is a refusal, and the port goes back.
+    DCB now;
+    ZeroMemory(&now, sizeof now);
+    now.DCBlength = sizeof now;
+    if (!GetCommState(port, &now)) {
+        const DWORD error = GetLastError();
+        SetCommState(port, &before);
+        setWinError(this, error);
+        return false;
+    }
+    int refused = -1;
+    if (now.BaudRate != dcb.BaudRate)
+        refused = RateSetting;
+    else if (now.ByteSize != dcb.ByteSize)
+        refused = SizeSetting;
+    else if (now.Parity != dcb.Parity)
+        refused = ParitySetting;
+    else if (now.StopBits != dcb.StopBits)
+        refused = StopSetting;
+    else if (now.fOutxCtsFlow || now.fOutxDsrFlow || now.fDsrSensitivity || now.fOutX)
+        refused = FlowSetting;
+    if (refused >= 0) {
+        SetCommState(port, &before);
+        setRefusedError(settingText(Setting(refused), baudRate, dataBits, parity, stopBits));
         return false;
     }
     return true;
@@ -201,15 +388,18 @@ bool SerialPrivate::applySettings(int baudRate, int dataBits, Serial::Parity par
 bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 {
     // The time-outs belong to the open port, as they do in the driver.
-    if (!checkOpen(this))
+    const PortUse use(this);
+    if (!use.handle()) {
+        setNotOpen(this);
         return false;
+    }
     COMMTIMEOUTS driver;
     driver.ReadIntervalTimeout = newTimeouts.readInterval;
     driver.ReadTotalTimeoutMultiplier = newTimeouts.readTotalMultiplier;
     driver.ReadTotalTimeoutConstant = newTimeouts.readTotalConstant;
     driver.WriteTotalTimeoutMultiplier = newTimeouts.writeTotalMultiplier;
     driver.WriteTotalTimeoutConstant = newTimeouts.writeTotalConstant;
-    if (!SetCommTimeouts(portHandle(handle), &driver)) {
+    if (!SetCommTimeouts(use.handle(), &driver)) {
         setWinError(this, GetLastError());
         return false;
     }
@@ -219,40 +409,60 @@ bool SerialPrivate::applyTimeouts(const Timeouts &newTimeouts)
 
 void SerialPrivate::flushInput()
 {
-    if (!checkOpen(this))
-        return;
-    if (!PurgeComm(portHandle(handle), PURGE_RXCLEAR))
+    const PortUse use(this);
+    if (!use.handle())
+        setNotOpen(this);
+    else if (!PurgeComm(use.handle(), PURGE_RXCLEAR))
         setWinError(this, GetLastError());
 }
 
 qint64 SerialPrivate::readPort(char *data, qint64 maxSize)
 {
-    if (!checkOpen(this))
+    const PortUse use(this);
+    if (!use.handle()) {
+        setNotOpen(this);
         return 0;
-    DWORD got = 0;
-    if (!ReadFile(portHandle(handle), data, transferSize(maxSize), &got, nullptr))
-        setWinError(this, GetLastError());
+    }
+    const DWORD want = transferSize(maxSize);
+    DWORD error = 0;
+    bool closed = false;
+    const DWORD got = transfer(this, use.handle(), true, data, want, error, closed);
+    if (closed)
+        setClosedError();
+    else if (error)
+        setWinError(this, error);
+    else if (got < want && modemLinesDropped())
+        // The time-out ended it on a line whose device has gone: the same
+        // failure as a hang-up elsewhere, not a silent line for ever.
+        setHangUpError();
     return got;
 }
 
 qint64 SerialPrivate::writePort(const char *data, qint64 size)
 {
-    if (!checkOpen(this))
+    const PortUse use(this);
+    if (!use.handle()) {
+        setNotOpen(this);
         return 0;
-    DWORD written = 0;
-    if (!WriteFile(portHandle(handle), data, transferSize(size), &written, nullptr))
-        setWinError(this, GetLastError());
+    }
+    DWORD error = 0;
+    bool closed = false;
+    const DWORD written = transfer(this, use.handle(), false, const_cast<char *>(data), transferSize(size), error,
+                                   closed);
+    if (closed)
+        setClosedError();
+    else if (error)
+        setWinError(this, error);
     return written;
 }
 
 qint64 SerialPrivate::queueSize() const
 {
-    if (handle == -1)
-        return 0;
+    const PortUse use(this);
     DWORD errors = 0;
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
-    if (!ClearCommError(portHandle(handle), &errors, &status))
+    if (!use.handle() || !ClearCommError(use.handle(), &errors, &status))
         return 0;
     return status.cbInQue;
 }

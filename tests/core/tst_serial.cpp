@@ -93,6 +93,7 @@ private slots:
     void settings();
     void settingsKeepInputFlowAndModemLines_data();
     void settingsKeepInputFlowAndModemLines();
+    void refusedFramings();
     void invalidSettings_data();
     void invalidSettings();
     void settingsOnClosedPort();
@@ -104,6 +105,8 @@ private slots:
     void readIntervalTimeout();
     void readWaitsForWholeRequest();
     void writeTotalTimeout();
+    void readAllTakesWhatArrived_data();
+    void readAllTakesWhatArrived();
     void closedPortFails();
     void hangUp_data();
     void hangUp();
@@ -149,7 +152,7 @@ void tst_Serial::open_data()
     QTest::newRow("missing port") << "ttyNoSuchPort" << ENOENT << Serial::DeviceNotFoundError;
     QTest::newRow("missing absolute path") << "/nonexistent/ttyS0" << ENOENT << Serial::DeviceNotFoundError;
     QTest::newRow("not a terminal") << "null" << ENOTTY << Serial::OpenError;
-    QTest::newRow("empty name") << "" << EISDIR << Serial::OpenError;
+    QTest::newRow("empty name") << "" << ENOENT << Serial::DeviceNotFoundError;
 }
 
 void tst_Serial::open()
@@ -334,28 +337,62 @@ void tst_Serial::settings_data()
     QTest::addColumn<uint>("cflagSet");   // bits that must be set
     QTest::addColumn<uint>("cflagClear"); // bits that must be clear
 
-    // A pseudo-terminal always reports eight bits without a parity bit, so
-    // parity shows in the bits that select odd and stick parity.
-    const uint all = PARODD | CMSPAR | CSTOPB;
+    // A pseudo-terminal takes eight bits without parity only (the other
+    // framings are refused: refusedFramings).
+    const uint all = PARENB | CSTOPB;
     QTest::newRow("9600 8N1") << 9600 << 8 << int(Serial::NoParity) << int(Serial::OneStop)
                               << uint(B9600) << uint(CS8) << all;
-    QTest::newRow("115200 8O2") << 115200 << 8 << int(Serial::OddParity) << int(Serial::TwoStop)
-                                << uint(B115200) << uint(CS8 | PARODD | CSTOPB) << uint(CMSPAR);
-    QTest::newRow("1200 8E1") << 1200 << 8 << int(Serial::EvenParity) << int(Serial::OneStop)
-                              << uint(B1200) << uint(CS8) << all;
-    QTest::newRow("19200 8M1") << 19200 << 8 << int(Serial::MarkParity) << int(Serial::OneStop)
-                               << uint(B19200) << uint(CMSPAR | PARODD) << uint(CSTOPB);
-    QTest::newRow("38400 8S2") << 38400 << 8 << int(Serial::SpaceParity) << int(Serial::TwoStop)
-                               << uint(B38400) << uint(CMSPAR | CSTOPB) << uint(PARODD);
-    QTest::newRow("300 5N1.5") << 300 << 5 << int(Serial::NoParity) << int(Serial::OneAndHalfStop)
-                               << uint(B300) << uint(CSTOPB) << uint(PARODD | CMSPAR);
-    QTest::newRow("921600 7N1") << 921600 << 7 << int(Serial::NoParity) << int(Serial::OneStop)
-                                << uint(B921600) << 0u << all;
+    QTest::newRow("115200 8N2") << 115200 << 8 << int(Serial::NoParity) << int(Serial::TwoStop)
+                                << uint(B115200) << uint(CS8 | CSTOPB) << uint(PARENB);
+    QTest::newRow("921600 8N1") << 921600 << 8 << int(Serial::NoParity) << int(Serial::OneStop)
+                                << uint(B921600) << uint(CS8) << all;
     // Rates outside the classic table go to the driver as numbers.
     QTest::newRow("14400 8N1") << 14400 << 8 << int(Serial::NoParity) << int(Serial::OneStop)
                                << uint(SerialRateAsNumber) << uint(CS8) << all;
-    QTest::newRow("256000 8E2") << 256000 << 8 << int(Serial::EvenParity) << int(Serial::TwoStop)
-                                << uint(SerialRateAsNumber) << uint(CS8 | CSTOPB) << uint(PARODD | CMSPAR);
+    QTest::newRow("256000 8N2") << 256000 << 8 << int(Serial::NoParity) << int(Serial::TwoStop)
+                                << uint(SerialRateAsNumber) << uint(CS8 | CSTOPB) << uint(PARENB);
+}
+
+void tst_Serial::refusedFramings()
+{
+    // The driver writes back what it really set; every framing a
+    // pseudo-terminal cannot make (any size but eight, any parity) is
+    // refused with the setting named, and the line stays as it was.
+    static const char *const parityNames[] = {"no parity", "odd parity", "even parity", "mark parity",
+                                              "space parity"};
+    PtyPair pty;
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QVERIFY(serial.setSettings(256000, 8, Serial::NoParity, Serial::TwoStop));
+    const termios2 before = kernelLine(pty.slave());
+    int refused = 0;
+    for (int bits = 5; bits <= 8; ++bits) {
+        for (int parity = Serial::NoParity; parity <= Serial::SpaceParity; ++parity) {
+            for (int stop = Serial::OneStop; stop <= Serial::TwoStop; ++stop) {
+                if (!(stop == Serial::OneStop || (stop == Serial::OneAndHalfStop && bits == 5)
+                      || (stop == Serial::TwoStop && bits != 5)))
+                    continue; // refused before the driver sees it (invalidSettings)
+                const QByteArray row = QByteArray::number(bits) + "/" + QByteArray::number(parity) + "/"
+                        + QByteArray::number(stop);
+                const bool takes = bits == 8 && parity == Serial::NoParity;
+                const bool set = serial.setSettings(9600, bits, Serial::Parity(parity), Serial::StopBits(stop));
+                QVERIFY2(set == takes, row.constData());
+                if (takes) {
+                    QVERIFY(serial.setSettings(256000, 8, Serial::NoParity, Serial::TwoStop));
+                    continue;
+                }
+                ++refused;
+                QCOMPARE(serial.error(), Serial::UnsupportedOperationError);
+                const QString named = bits != 8 ? QStringLiteral("%1 data bits").arg(bits)
+                                                : QLatin1String(parityNames[parity]);
+                QVERIFY2(serial.errorString().contains(named), qPrintable(serial.errorString() + " / " + row));
+                const termios2 after = kernelLine(pty.slave());
+                QVERIFY2(std::memcmp(&before, &after, sizeof before) == 0, row.constData());
+            }
+        }
+    }
+    QCOMPARE(refused, 2 * 5 + 2 * 2 * 5 + 2 * 4); // 5 bits, 6 and 7 bits, 8 bits with parity
 }
 
 void tst_Serial::settings()
@@ -689,6 +726,43 @@ void tst_Serial::writeTotalTimeout()
     QCOMPARE(serial.errorString(), QStringLiteral("Unknown error"));
 }
 
+void tst_Serial::readAllTakesWhatArrived_data()
+{
+    QTest::addColumn<bool>("buffered");
+    QTest::newRow("unbuffered") << false;
+    QTest::newRow("buffered") << true;
+}
+
+void tst_Serial::readAllTakesWhatArrived()
+{
+    // Totals as good as none: waiting for bytes nobody asked for (a 16 KiB
+    // chunk) is a hang.
+    QFETCH(bool, buffered);
+    PtyPair pty;
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(buffered ? serial.open(QIODevice::ReadWrite) : serial.open());
+    QVERIFY(serial.setTimeouts(0, NoLimit, NoLimit));
+    QCOMPARE(serial.readAll(), QByteArray());
+
+    QVERIFY(pty.writeMaster("12345"));
+    waitUntil([&] { return serial.bytesAvailable() >= 5; });
+    if (buffered) {
+        // A byte asked for is a byte waited for, not a buffer's worth.
+        QCOMPARE(serial.read(1), QByteArray("1"));
+        QCOMPARE(serial.bytesAvailable(), qint64(4));
+        QCOMPARE(serial.readAll(), QByteArray("2345"));
+        // Through QIODevice's own the same, once the buffer holds it all.
+        QVERIFY(pty.writeMaster("678"));
+        QCOMPARE(serial.read(1), QByteArray("6"));
+        QCOMPARE(serial.QIODevice::read(2), QByteArray("78"));
+    } else {
+        QCOMPARE(serial.readAll(), QByteArray("12345"));
+    }
+    QCOMPARE(serial.readAll(), QByteArray());
+    QCOMPARE(serial.error(), Serial::NoError);
+}
+
 void tst_Serial::closedPortFails()
 {
     // Each failure through the system, with its text.
@@ -777,18 +851,36 @@ void tst_Serial::lockFile()
     QProcess holder;
     holder.start(QStringLiteral("sleep"), {QStringLiteral("infinity")});
     QVERIFY(holder.waitForStarted(-1));
-    const QByteArray theirs = QByteArray::number(holder.processId()).rightJustified(10) + '\n';
-    {
-        QFile file(lockPath);
-        QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::NewOnly), qPrintable(file.errorString()));
-        file.write(theirs);
-    }
+    const QByteArray pid = QByteArray::number(holder.processId());
+    const QByteArray theirs = pid.rightJustified(10) + '\n';
+    // Every way other programs write the number, and files that name no
+    // process: all mean "held", and none is removed.
+    const QByteArray formats[] = {pid.rightJustified(10) + "\r\n", pid + '\n', "     " + pid + " minicom root\n",
+                                  pid, "", "minicom\n", "-1\n", theirs};
     Serial serial;
     serial.setFileName(pty.name());
+    for (const QByteArray &format : formats) {
+        {
+            QFile file(lockPath);
+            QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(file.errorString()));
+            file.write(format);
+        }
+        QVERIFY2(!serial.open(), format.constData());
+        QCOMPARE(serial.errorString(), systemText(EBUSY));
+        QCOMPARE(serial.error(), Serial::PermissionError);
+        QCOMPARE(lockContent(), format);
+    }
+    // One that cannot be read at all (for root too) is held the same way.
+    QVERIFY(QFile::remove(lockPath));
+    QVERIFY(QDir().mkdir(lockPath));
     QVERIFY(!serial.open());
-    QCOMPARE(serial.errorString(), systemText(EBUSY));
     QCOMPARE(serial.error(), Serial::PermissionError);
-    QCOMPARE(lockContent(), theirs);
+    QVERIFY(QDir().rmdir(lockPath));
+    {
+        QFile file(lockPath);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+        file.write(theirs);
+    }
 
     // Killed, it leaves the file behind; the next opener takes it over, and
     // removes it on close.

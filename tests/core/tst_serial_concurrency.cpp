@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 // Clients that share a port lock the device itself around an exchange.
 class tst_SerialConcurrency : public QObject
 {
@@ -17,6 +21,8 @@ class tst_SerialConcurrency : public QObject
 private slots:
     void lockIsRecursiveAndExclusive();
     void lockedExchangesDoNotInterleave();
+    void closeStopsCallInFlight_data();
+    void closeStopsCallInFlight();
 };
 
 void tst_SerialConcurrency::lockIsRecursiveAndExclusive()
@@ -95,6 +101,81 @@ void tst_SerialConcurrency::lockedExchangesDoNotInterleave()
         ++next[t];
     }
     QCOMPARE(next, QVector<int>(threads, messages));
+}
+
+void tst_SerialConcurrency::closeStopsCallInFlight_data()
+{
+    QTest::addColumn<bool>("writing");
+    QTest::addColumn<bool>("timeouts");
+    QTest::newRow("read, no time-outs") << false << false;
+    QTest::newRow("read, time-outs") << false << true;
+    QTest::newRow("write waiting for room, no time-outs") << true << false;
+    QTest::newRow("write waiting for room, time-outs") << true << true;
+}
+
+void tst_SerialConcurrency::closeStopsCallInFlight()
+{
+    // A worker blocked on the port; another thread closes it, as a GUI stops
+    // a stuck reader. The call ends with nothing and NotOpenError; the old
+    // descriptor number, taken over by a pipe at once, sees no byte of it;
+    // and the port opens again at once. A call that never ends is a hang.
+    QFETCH(bool, writing);
+    QFETCH(bool, timeouts);
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    Serial serial;
+    serial.setFileName(pty.name());
+    QVERIFY(serial.open());
+    QVERIFY(serial.setSettings(115200, 8, Serial::NoParity, Serial::OneStop));
+    if (timeouts)
+        QVERIFY(serial.setTimeouts(0, 600000, 600000));
+    if (writing) {
+        // Fill the line towards the far end, which never reads.
+        ::fcntl(pty.slave(), F_SETFL, ::fcntl(pty.slave(), F_GETFL) | O_NONBLOCK);
+        const QByteArray block(1024, 'x');
+        for (int round = 0; round < 20; ++round) {
+            while (::write(pty.slave(), block.constData(), size_t(block.size())) > 0) {
+            }
+            QThread::msleep(20);
+        }
+    }
+
+    const QByteArray payload(64, 'p');
+    std::atomic<qint64> result{-2};
+    std::thread worker([&] {
+        char buffer[64];
+        result = writing ? serial.write(payload) : serial.read(buffer, sizeof buffer);
+    });
+    // Most likely blocked by now; a close that comes first tests the same.
+    QThread::msleep(100);
+    const int old = int(reinterpret_cast<qintptr>(serial.handle()));
+    serial.close();
+
+    int decoy[2];
+    QCOMPARE(::pipe(decoy), 0);
+    const int taken = writing ? decoy[1] : decoy[0];
+    QCOMPARE(::dup2(taken, old), old);
+    if (!writing)
+        QCOMPARE(::write(decoy[1], "decoy", 5), ssize_t(5));
+    worker.join();
+    QCOMPARE(result.load(), qint64(0));
+    QCOMPARE(serial.error(), Serial::NotOpenError);
+
+    // Nothing went through the old number: the decoy bytes wait unread, and
+    // no byte of the write reached the pipe.
+    ::fcntl(decoy[0], F_SETFL, O_NONBLOCK);
+    char seen[128];
+    const ssize_t inPipe = ::read(decoy[0], seen, sizeof seen);
+    QCOMPARE(inPipe, writing ? ssize_t(-1) : ssize_t(5));
+    ::close(old);
+    ::close(decoy[0]);
+    ::close(decoy[1]);
+
+    Serial next;
+    next.setFileName(pty.name());
+    QVERIFY2(next.open(), qPrintable(next.errorString()));
+    next.close();
+    QVERIFY(serial.open());
 }
 
 QTEST_GUILESS_MAIN(tst_SerialConcurrency)
