@@ -66,7 +66,9 @@ public:
     ClotCurve toType(PointType target) const;
 
     // Inserts the curve as a new row of table "curve" of the data database.
-    // An empty curve is not stored. Failures are logged as warnings.
+    // An empty curve is not stored. Failures are logged as warnings. Any
+    // thread: it runs on the calling thread's connection; a thread that can
+    // have none stores nothing and says so in a critical message.
     void save(int patientId, const QString &item, int version) const;
 
     // The stored blob: big-endian, the type (qint32), the segment count

@@ -50,48 +50,96 @@ class ProfilePrivate;
     X(QString, hospital) \
     X(bool, is_touch_screen)
 
-// The settings store over table "profile" of the settings database, and the
-// owner of the four database connections of the library.
-//
-// Every setting is held in memory; lookups never touch the database. A row
-// whose value is NULL is a key without a value: readers get their default.
-// A change is applied to memory at once and, when saved, written as one row
-// by the store's own slot in the thread that owns the store: at once when the
-// change is made in that thread, later through its event loop otherwise. The
-// row always ends with the key's latest saved change, whichever thread made
-// it; a change with save false is never written. Any thread may read and
-// change settings; the database connections are used only in the owning
-// thread.
+/// \class Profile
+/// \brief The settings store over table "profile" of the settings database,
+/// and the owner of the library's four database connections.
+///
+/// Every setting is held in memory; lookups never touch the database. A row
+/// whose value is NULL is a key without a value: readers get their default.
+/// A change is applied to memory at once and, when saved, written as one row
+/// by the store's own slot in the thread that owns the store: at once when the
+/// change is made in that thread, later through its event loop otherwise, and
+/// at the latest by sync(), which the destructor and
+/// QCoreApplication::aboutToQuit() call. The row always ends with the key's
+/// latest saved change, whichever thread made it; a change with save false is
+/// never written.
+///
+/// Threads: any thread may read and change settings. The database() family
+/// gives each thread a connection of its own (cloned from the store's, closed
+/// when the thread ends), so queries answer the same in every thread; a
+/// QSqlDatabase must not be handed to another thread.
+///
+/// Placing a store: the files are looked for in dataDirectory(), the current
+/// directory unless setDataDirectory() named another before the store was
+/// made. The first store alive takes the connection names "profile.db",
+/// "data.db", "qc.db" and "syslog.db"; a store made while another holds them
+/// (a settings dialog's test, say) gets names of its own ("data.db#1", ...),
+/// leaves the first one's connections alone and gives its names back when
+/// destroyed.
+///
+/// See the Qt documentation of QSqlDatabase
+/// (https://doc.qt.io/qt-5/qsqldatabase.html) for what a connection offers.
 class CORE_EXPORT Profile : public QObject
 {
     Q_OBJECT
 
 public:
+    /// A store over "profile.db" of dataDirectory(). Start-up problems are
+    /// shown in warning boxes (see messageBoxesShown()).
     explicit Profile(QObject *parent = nullptr);
+    /// A store over the settings file \a fileName (a relative name is taken
+    /// in dataDirectory()); the other three files as above.
     Profile(const QString &fileName, QObject *parent);
+    /// Writes pending changes (sync()), then closes and removes this store's
+    /// connections in every thread. Any thread, once no other thread uses it.
     ~Profile() override;
 
-    // The process-wide store over "profile.db". Make the first call in the
-    // GUI thread: start-up problems are shown in message boxes.
+    /// The process-wide store over "profile.db", made on the first call in
+    /// whichever thread makes it and moved to the application's thread (with
+    /// a warning when made elsewhere). It lives until the process exits;
+    /// called later, from a static object's destructor, it is a closed store
+    /// that answers from memory and refuses every write with a critical
+    /// message. Any thread.
     static Profile &instance();
 
+    /// Names the directory of the four files for stores made from now on;
+    /// call it before the first instance(). An empty path means the current
+    /// directory (the default). Any thread.
+    static void setDataDirectory(const QString &path);
+    /// The directory named by setDataDirectory(), or the current directory.
+    static QString dataDirectory();
+
+    /// The calling thread's connection to the settings file. Any thread; use
+    /// the result only in the calling thread.
     QSqlDatabase database() const;
+    /// The calling thread's connection to "qc.db". Thread rule as database().
     QSqlDatabase qcDatabase() const;
+    /// The calling thread's connection to "data.db". Thread rule as
+    /// database(). When none can be had (the file cannot be opened, the store
+    /// is closed) the result is not open and a critical message says why.
     QSqlDatabase dataDatabase() const;
+    /// The calling thread's connection to "syslog.db". Thread rule as
+    /// database().
     QSqlDatabase syslogDatabase() const;
 
-    // Caches the value; with save, writes it (an invalid value deletes the row).
+    /// Caches the value; with \a save, writes it (an invalid value deletes
+    /// the row). Any thread.
     void setValue(const QString &key, const QVariant &value, bool save = true);
-    // The cached value, or defaultValue when the key has none. A key that was
-    // never cached is remembered without a value and listed by keys().
+    /// The cached value, or \a defaultValue when the key has none. A key that
+    /// was never cached is remembered without a value and listed by keys().
+    /// Any thread.
     QVariant value(const QString &key, const QVariant &defaultValue = QVariant());
-    // The value of key1 when it has one, else that of key2, else defaultValue.
+    /// The value of \a key1 when it has one, else that of \a key2, else
+    /// \a defaultValue. Any thread.
     QVariant value2(const QString &key1, const QString &key2,
                     const QVariant &defaultValue = QVariant());
-    // Forgets the key and deletes its row, cached or not.
+    /// Forgets the key and deletes its row, cached or not. Any thread.
     void remove(const QString &key);
-    // Every cached key, including those without a value.
+    /// Every cached key, including those without a value. Any thread.
     QStringList keys() const;
+    /// Writes every saved change not yet in the file now, in the calling
+    /// thread's connection; failures go to the warning channel. Any thread.
+    void sync();
 
 #define PROFILE_DECLARE_TYPED_SETTING(Type, name) \
     Type name(const Type &defaultValue = Type()); \
@@ -99,11 +147,13 @@ public:
     PROFILE_TYPED_SETTINGS(PROFILE_DECLARE_TYPED_SETTING)
 #undef PROFILE_DECLARE_TYPED_SETTING
 
-signals:
+Q_SIGNALS:
+    /// Emitted by setValue() with save true, in the calling thread.
     void valueChanged(const QString &key, const QVariant &value);
+    /// Emitted by every remove(), in the calling thread.
     void keyRemoved(const QString &key);
 
-private slots:
+private Q_SLOTS:
     void saveValue(const QString &key, const QVariant &value);
     void removeKey(const QString &key);
 

@@ -17,12 +17,21 @@ class QWidget;
 // window, else the active window's, else null.
 CORE_EXPORT QWidget *topLevelWidget();
 
+// Whether Core shows its message boxes. Off, every box of information(),
+// question(), warning() and critical() (and so the settings store's start-up
+// boxes and load_script()'s) goes to the warning channel instead and gives
+// NoButton: for unattended tests and programs without a GUI event loop,
+// where a modal box would wait for nobody. On by default; the environment
+// variable CORE_NO_MESSAGE_BOXES=1 turns it off from the start. Any thread.
+CORE_EXPORT void setMessageBoxesShown(bool shown);
+CORE_EXPORT bool messageBoxesShown();
+
 // Modal message boxes titled with the application name and parented to
 // topLevelWidget(). They show the arrow cursor while open, whatever override
 // cursor the caller has set, and return the button that closed the box
 // (NoButton when the box was closed without one). Called without a
-// QApplication or outside its thread they cannot show a box: the text goes
-// to the warning channel and NoButton is returned.
+// QApplication, outside its thread or with messageBoxesShown() false they
+// show no box: the text goes to the warning channel and NoButton is returned.
 CORE_EXPORT QMessageBox::StandardButton information(const QString &text,
         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
@@ -105,7 +114,7 @@ CORE_EXPORT quint16 crc16(const void *data, int length);
 
 // The prefix of a sample kind from the settings profile: statim "S" and
 // quality control "QC" unless set otherwise, none for routine samples and
-// unknown kinds. Read on every call.
+// unknown kinds. Read on every call. Any thread.
 CORE_EXPORT QString samplePrefix(tam::SampleType type);
 
 // One more than the highest sample number of the day in the patient table
@@ -114,6 +123,9 @@ CORE_EXPORT QString samplePrefix(tam::SampleType type);
 // qint64 it stays there instead of wrapping. Callers that keep the result in
 // an int still compile, but numbers past 2^31 - 1 need the qint64. Reserves
 // nothing: two callers asking before either inserts get the same number.
+// Any thread: the query runs on the calling thread's connection, so a worker
+// gets the same answer as the GUI thread. When the thread can have no
+// connection to data.db, -1 (never a sample number) and a critical message.
 CORE_EXPORT qint64 nextSampleNo(const QDate &date);
 
 // Sets a field's value and marks it generated, so that a model's SQL
