@@ -14,41 +14,46 @@
 
 class ProfilePrivate;
 
-// The typed settings: type and key of each. Every entry gives a getter named
-// like the key and a setter named set_<key>; they add a type to value() and
-// setValue(). A stored value of another kind reads as the type's empty value,
-// except for colours: one that does not parse gives the caller's default (a
-// black result would hide its flag) and is reported once on the warning
-// channel; the stored text stays as it is.
+/// \brief The typed settings, one X(type, key) entry each, with what the
+/// setting is in the comment beside it.
+///
+/// Every entry gives Profile a getter named like the key and a setter named
+/// set_<key>; they add a type to Profile::value() and Profile::setValue(). A
+/// stored value of another kind reads as the type's empty value, except for
+/// colours: one that does not parse gives the caller's default (a black
+/// result would hide its flag) and is reported once on the warning channel;
+/// the stored text stays as it is. Any thread, as value() and setValue().
+/// Callers may expand the table with an X macro of their own (a settings
+/// dialog listing every key, say).
 #define PROFILE_TYPED_SETTINGS(X) \
-    X(QString, statim_sample_prefix) \
-    X(QString, qc_sample_prefix) \
-    X(QString, result_is_preparing) \
-    X(QString, result_can_not_be_calculated) \
-    X(QString, result_is_incubating) \
-    X(QString, result_is_analysing) \
-    X(QString, result_not_clotted) \
-    X(QString, dilution_result_flag) \
-    X(QString, lower_report_limit_flag) \
-    X(QString, upper_report_limit_flag) \
-    X(QString, lower_mark_limit_flag) \
-    X(QString, upper_mark_limit_flag) \
-    X(QString, manual_input_flag) \
-    X(QColor, color_of_waiting) \
-    X(QColor, color_of_dispensing) \
-    X(QColor, color_of_incubating) \
-    X(QColor, color_of_analysing) \
-    X(QColor, color_of_null_result) \
-    X(QColor, color_of_lower_report) \
-    X(QColor, color_of_upper_report) \
-    X(QColor, color_of_lower_mark) \
-    X(QColor, color_of_upper_mark) \
-    X(QString, analysis_display_assay) \
-    X(QString, patient_display_fields) \
-    X(int, max_qc_file) \
-    X(int, qc_method) \
-    X(QString, hospital) \
-    X(bool, is_touch_screen)
+    X(QString, statim_sample_prefix)         /* the prefix of statim sample numbers (samplePrefix() passes "S") */ \
+    X(QString, qc_sample_prefix)             /* the prefix of quality-control sample numbers (samplePrefix() passes "QC") */ \
+    X(QString, result_is_preparing)          /* the text a result list shows while a test is being prepared */ \
+    X(QString, result_can_not_be_calculated) /* the text of a result that cannot be calculated (AnalysisResult passes "---.-") */ \
+    X(QString, result_is_incubating)         /* the text a result list shows while a sample incubates */ \
+    X(QString, result_is_analysing)          /* the text a result list shows while a sample is measured */ \
+    X(QString, result_not_clotted)           /* the text of a sample that did not clot (AnalysisResult passes the Chinese for not clotted) */ \
+    X(QString, dilution_result_flag)         /* the mark before a diluted result (AnalysisResult passes "!") */ \
+    X(QString, lower_report_limit_flag)      /* the mark before a result under its lower report limit (AnalysisResult passes "<") */ \
+    X(QString, upper_report_limit_flag)      /* the mark before a result over its upper report limit (AnalysisResult passes ">") */ \
+    X(QString, lower_mark_limit_flag)        /* the mark after a result under its lower marking limit (AnalysisResult passes "↓") */ \
+    X(QString, upper_mark_limit_flag)        /* the mark after a result over its upper marking limit (AnalysisResult passes "↑") */ \
+    X(QString, manual_input_flag)            /* the mark before a result typed in by hand (AnalysisResult passes "M") */ \
+    X(QColor, color_of_waiting)              /* the colour of a sample waiting to be measured */ \
+    X(QColor, color_of_dispensing)           /* the colour of a sample being dispensed */ \
+    X(QColor, color_of_incubating)           /* the colour of a sample that incubates */ \
+    X(QColor, color_of_analysing)            /* the colour of a sample being measured */ \
+    X(QColor, color_of_null_result)          /* the colour of a result without a value (AnalysisResult passes red) */ \
+    X(QColor, color_of_lower_report)         /* the colour of a result under its lower report limit (AnalysisResult passes red) */ \
+    X(QColor, color_of_upper_report)         /* the colour of a result over its upper report limit (AnalysisResult passes red) */ \
+    X(QColor, color_of_lower_mark)           /* the colour of a result under its lower marking limit (AnalysisResult passes orange: red 255, green 170, blue 0) */ \
+    X(QColor, color_of_upper_mark)           /* the colour of a result over its upper marking limit (AnalysisResult passes orange: red 255, green 170, blue 0) */ \
+    X(QString, analysis_display_assay)       /* the assays a result list shows, as the front end lists them */ \
+    X(QString, patient_display_fields)       /* the patient fields a patient list shows, as the front end lists them */ \
+    X(int, max_qc_file)                      /* the number of quality-control files kept */ \
+    X(int, qc_method)                        /* the quality-control method, by its number */ \
+    X(QString, hospital)                     /* the name of the hospital, printed on reports */ \
+    X(bool, is_touch_screen)                 /* whether the front end runs on a touch screen (stored as true or false) */
 
 /// \class Profile
 /// \brief The settings store over table "profile" of the settings database,
