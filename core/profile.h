@@ -100,8 +100,9 @@ public:
     ~Profile() override;
 
     /// The process-wide store over "profile.db", made on the first call in
-    /// whichever thread makes it and moved to the application's thread (with
-    /// a warning when made elsewhere). It lives until the process exits;
+    /// whichever thread makes it and moved, with its connections, to the
+    /// application's thread (with a warning) when the application object
+    /// exists and that is another thread. It lives until the process exits;
     /// called later, from a static object's destructor, it is a closed store
     /// that answers from memory and refuses every write with a critical
     /// message. Any thread.
