@@ -253,6 +253,9 @@ void tst_TamglobalSamples::workerThreadGetsTheSameNumber()
 
     // data.db replaced by something SQLite cannot open: the GUI thread's
     // connection still has the old file, a new thread's cannot open one.
+#ifdef Q_OS_WIN
+    QSKIP("Windows renames no file that a connection holds open; the rest ran");
+#endif
     QVERIFY(QFile::rename(QStringLiteral("data.db"), QStringLiteral("data.db.kept")));
     QVERIFY(QDir().mkdir(QStringLiteral("data.db")));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("no connection to")));
