@@ -61,7 +61,9 @@ set(CPACK_PACKAGE_NAME workstation-core)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${WS_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Not stripped at install: the debug package below needs the debug
+# information, and CPack strips the binaries as it splits it off.
+set(CPACK_STRIP_FILES OFF)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL Runtime Development)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -78,8 +80,17 @@ graphical front end loads.")
 # cannot see the SQLite driver, a plugin Qt loads by name.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libqt5sql5-sqlite (>= ${WS_QT_MIN_VERSION})")
-# A shlibs file and the ldconfig trigger for the two libraries.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# A shlibs file and the ldconfig trigger for the two libraries, so that a
+# front end's own package gets its dependency on this one from
+# dpkg-shlibdeps. CPack reads this switch for every package only (a
+# per-component one is ignored); the development package holds no library.
+# Any later 1.x package will do: the SONAME changes where the ABI breaks.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The debug information goes into workstation-core-dbgsym, as files under
+# /usr/lib/debug/.build-id/ that gdb finds by the binaries' build ids; the
+# binaries of workstation-core are stripped of it.
+set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME workstation-core-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

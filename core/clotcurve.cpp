@@ -261,7 +261,14 @@ void ClotCurve::save(int patientId, const QString &item, int version) const
         return;
     // The prefixes are the call sites' fixed names in the log, which sites
     // search for; they stay as they are whatever the source lines.
-    QSqlQuery query(Profile::instance().dataDatabase());
+    const QSqlDatabase db = Profile::instance().dataDatabase();
+    if (!db.isOpen()) {
+        qCritical("%s %s %s", ".\\analysisresult(89):",
+                  "curve not stored: no connection to data.db in this thread:",
+                  qUtf8Printable(db.lastError().text()));
+        return;
+    }
+    QSqlQuery query(db);
     if (!query.prepare(QStringLiteral("insert into curve (patientId, item, version, curve) "
                                       "values(:patientId, :item, :version, :curve)")))
         qWarning("%s %s", ".\\analysisresult(91):", qUtf8Printable(query.lastError().text()));

@@ -3,18 +3,23 @@
 
 #include <QtGlobal>
 
-#if defined(CORE_LIBRARY)
+/// \file core_global.h
+/// \brief The export macros of the Core library.
+
+/// \def CORE_EXPORT
+/// Exports a name from the Core library, imports it into its users (nothing
+/// for users of a static build, which define CORE_STATIC).
+#if defined(CORE_STATIC)
+#  define CORE_EXPORT
+#elif defined(CORE_LIBRARY)
 #  define CORE_EXPORT Q_DECL_EXPORT
 #else
 #  define CORE_EXPORT Q_DECL_IMPORT
 #endif
 
-// For what only the tests call: exported from a build with tests alone, so
-// the installed library does not promise it to front ends.
-#if defined(CORE_BUILD_AUTOTESTS)
-#  define CORE_AUTOTEST_EXPORT CORE_EXPORT
-#else
-#  define CORE_AUTOTEST_EXPORT
-#endif
+/// Marks what only the tests call. It is never exported, so the shipped
+/// library does not promise it to front ends; the tests reach it through a
+/// static build of the same code.
+#define CORE_AUTOTEST_EXPORT
 
 #endif // CORE_GLOBAL_H

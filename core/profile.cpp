@@ -2,25 +2,70 @@
 
 #include "tamglobal.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QReadLocker>
 #include <QReadWriteLock>
+#include <QSet>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QWriteLocker>
 #include <QtDebug>
 
+#include <atomic>
+
 namespace {
 
-const char profileConnection[] = "profile.db";
-const char dataConnection[] = "data.db";
-const char qcConnection[] = "qc.db";
-const char syslogConnection[] = "syslog.db";
+// The four connections of a store, in the order of this table.
+enum Connection { SettingsConnection, DataConnection, QcConnection, SyslogConnection };
+const char *const fileNames[] = {"profile.db", "data.db", "qc.db", "syslog.db"};
+const int connectionCount = 4;
 
 // A locked database waits this long before a statement fails.
 const char connectOptions[] = "QSQLITE_BUSY_TIMEOUT=30000";
+
+// What all stores share: which connection names are taken, and where new
+// stores look for their files. Made on the first store's construction, so
+// it outlives the process-wide store's closing at exit.
+struct StoreRegistry
+{
+    QMutex mutex;
+    QSet<int> takenNames; // 0: the plain names; n: "<file>#n"
+    quint64 nextSerial = 0;
+    QString dataDirectory; // empty: the current directory
+    bool instanceMade = false;
+};
+
+StoreRegistry &registry()
+{
+    static StoreRegistry r;
+    return r;
+}
+
+std::atomic<int> nextThreadSerial{0};
+
+// The connections one thread cloned, closed when the thread ends: a clone may
+// only be used in the thread that opened it, and a thread that is gone would
+// otherwise leave its files open until exit.
+struct ThreadConnections
+{
+    const int serial = nextThreadSerial.fetch_add(1) + 1;
+    QStringList names;
+    ~ThreadConnections()
+    {
+        // A store destroyed earlier has removed its clones already.
+        for (const QString &name : qAsConst(names))
+            QSqlDatabase::removeDatabase(name);
+    }
+};
+
+thread_local ThreadConnections threadConnections;
 
 QSqlDatabase addConnection(const QString &name, const QString &fileName)
 {
@@ -79,6 +124,18 @@ bool storable(const QVariant &value)
 class ProfilePrivate
 {
 public:
+    // Connection names and the files' absolute paths, for clones made after
+    // the current directory may have changed.
+    QString names[connectionCount];
+    QString files[connectionCount];
+    int nameSlot = -1;
+    quint64 serial = 0;
+    // The thread whose connections carry the plain names; every other
+    // thread gets clones.
+    QThread *baseThread = nullptr;
+    // Set once the store has given its connections back: writes are refused.
+    std::atomic<bool> closed{false};
+
     QHash<QString, QVariant> values;
     // The row each key is to end with, set in the same locked step as the
     // value: an invalid entry deletes the row. The slots take the entry when
@@ -96,12 +153,101 @@ public:
     QHash<QString, QString> badColours;
     QMutex badColoursMutex;
 
+    // Held from taking a change out of unwritten until its row is written, so
+    // that a sync() in one thread and a slot in another cannot write two
+    // changes of a key in the wrong order. Taken before lock, never after.
+    QMutex writeMutex;
+
+    // The calling thread's connection, made on its first use.
+    QSqlDatabase connection(Connection which);
     // Writes the key's unwritten change, if an earlier call has not already.
     void writeLatest(const QString &key);
+    void write(QSqlDatabase db, const QString &key, const QVariant &value);
+    void sync();
+    // Writes what is pending and gives every connection and the names back.
+    void close();
+    void moveConnections(QThread *target);
 };
+
+QSqlDatabase ProfilePrivate::connection(Connection which)
+{
+    if (closed.load()) {
+        qCritical().noquote() << "Profile: the store is closed (the process is exiting);"
+                              << "no connection to" << fileNames[which] << "is given";
+        return QSqlDatabase();
+    }
+    if (QThread::currentThread() == baseThread)
+        return QSqlDatabase::database(names[which], true);
+
+    ThreadConnections &mine = threadConnections;
+    const QString name = QStringLiteral("%1@%2/%3").arg(names[which]).arg(serial).arg(mine.serial);
+    if (QSqlDatabase::contains(name))
+        return QSqlDatabase::database(name, true);
+    // Cloning reads the store's connection under QtSql's lock, from any thread.
+    QSqlDatabase db = QSqlDatabase::cloneDatabase(names[which], name);
+    if (!db.isValid()) {
+        qCritical().noquote() << "Profile: no connection to" << files[which]
+                              << "for this thread: the store's connection" << names[which]
+                              << "is gone";
+        return db;
+    }
+    mine.names.append(name);
+    db.setDatabaseName(files[which]);
+    if (!db.open())
+        qCritical().noquote() << "Profile: no connection to" << files[which]
+                              << "for this thread:" << db.lastError().text();
+    return db;
+}
+
+void ProfilePrivate::moveConnections(QThread *target)
+{
+    for (const QString &name : names) {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isValid() && db.driver())
+            db.driver()->moveToThread(target);
+    }
+    baseThread = target;
+}
+
+void ProfilePrivate::sync()
+{
+    QMutexLocker writing(&writeMutex);
+    QHash<QString, QVariant> pending;
+    {
+        QWriteLocker locker(&lock);
+        pending.swap(unwritten);
+    }
+    if (pending.isEmpty())
+        return;
+    const QSqlDatabase db = closed.load() ? QSqlDatabase() : connection(SettingsConnection);
+    for (auto it = pending.cbegin(); it != pending.cend(); ++it)
+        write(db, it.key(), it.value());
+}
+
+void ProfilePrivate::close()
+{
+    if (closed.load())
+        return;
+    sync();
+    closed.store(true);
+    // The clones of every thread, then the store's own connections.
+    const QStringList all = QSqlDatabase::connectionNames();
+    for (const QString &base : names) {
+        const QString clonePrefix = QStringLiteral("%1@%2/").arg(base).arg(serial);
+        for (const QString &name : all) {
+            if (name.startsWith(clonePrefix))
+                QSqlDatabase::removeDatabase(name);
+        }
+        QSqlDatabase::removeDatabase(base);
+    }
+    StoreRegistry &r = registry();
+    QMutexLocker locker(&r.mutex);
+    r.takenNames.remove(nameSlot);
+}
 
 void ProfilePrivate::writeLatest(const QString &key)
 {
+    QMutexLocker writing(&writeMutex);
     QVariant value;
     {
         QWriteLocker locker(&lock);
@@ -111,34 +257,44 @@ void ProfilePrivate::writeLatest(const QString &key)
         value = *it;
         unwritten.erase(it);
     }
+    write(closed.load() ? QSqlDatabase() : connection(SettingsConnection), key, value);
+}
 
-    QSqlQuery query(QSqlDatabase::database(QString::fromLatin1(profileConnection), true));
-    if (!value.isValid()) {
-        query.prepare(QStringLiteral("delete from profile where name = ?"));
-        query.addBindValue(QVariant(key));
-        if (!query.exec())
-            qWarning().noquote() << "Profile: cannot delete setting" << key << ":"
-                                 << query.lastError().text();
+void ProfilePrivate::write(QSqlDatabase db, const QString &key, const QVariant &value)
+{
+    if (closed.load()) {
+        qCritical().noquote() << "Profile: the store is closed (the process is exiting); setting"
+                              << key << "is not written";
         return;
     }
-    if (!storable(value)) {
+    const bool remove = !value.isValid();
+    if (!remove && !storable(value)) {
         qWarning().noquote() << "Profile: setting" << key << "not written: a value of type"
                              << value.typeName() << "has no stored form";
         return;
     }
-    query.prepare(QStringLiteral("insert or replace into profile (name, value) values(?,?)"));
+    // Memory already holds the change; a failed write must at least be seen,
+    // with SQLite's own reason (a failed preparation, such as a missing
+    // table, would otherwise show only as a parameter count mismatch).
+    const char *const what = remove ? "cannot delete setting" : "cannot write setting";
+    QSqlQuery query(db);
+    if (!query.prepare(remove ? QStringLiteral("delete from profile where name = ?")
+                              : QStringLiteral("insert or replace into profile (name, value) "
+                                               "values(?,?)"))) {
+        qWarning().noquote() << "Profile:" << what << key << ":" << query.lastError().text();
+        return;
+    }
     query.addBindValue(QVariant(key));
-    query.addBindValue(boundForm(value));
-    // Memory already holds the change; a failed write must at least be seen.
+    if (!remove)
+        query.addBindValue(boundForm(value));
     if (!query.exec())
-        qWarning().noquote() << "Profile: cannot write setting" << key << ":"
-                             << query.lastError().text();
+        qWarning().noquote() << "Profile:" << what << key << ":" << query.lastError().text();
 }
 
 Profile::Profile(QObject *parent)
     : QObject(parent)
 {
-    init(QString::fromLatin1(profileConnection));
+    init(QString::fromLatin1(fileNames[SettingsConnection]));
 }
 
 Profile::Profile(const QString &fileName, QObject *parent)
@@ -147,27 +303,106 @@ Profile::Profile(const QString &fileName, QObject *parent)
     init(fileName);
 }
 
-Profile::~Profile() = default;
+Profile::~Profile()
+{
+    d->close();
+}
 
 Profile &Profile::instance()
 {
-    static Profile profile;
-    return profile;
+    // Closes the process-wide store when statics are destroyed at exit, but
+    // leaves its memory: a static object destroyed later that still asks for
+    // it gets a closed store that refuses writes, not freed memory.
+    struct Closer
+    {
+        Profile *store;
+        ~Closer() { store->d->close(); }
+    };
+    static Profile *const store = [] {
+        auto *profile = new Profile;
+        {
+            StoreRegistry &r = registry();
+            QMutexLocker locker(&r.mutex);
+            r.instanceMade = true;
+        }
+        // Its slots write the settings and its connections serve the
+        // application's thread, whose event loop runs as long as the
+        // program does; a loader thread that made it may end any time.
+        const QCoreApplication *app = QCoreApplication::instance();
+        if (app && app->thread() != QThread::currentThread()) {
+            qWarning("Profile::instance(): first called outside the application's thread;"
+                     " the store and its connections move to that thread");
+            profile->d->moveConnections(app->thread());
+            profile->moveToThread(app->thread());
+        }
+        static Closer closer{profile};
+        return profile;
+    }();
+    return *store;
+}
+
+void Profile::setDataDirectory(const QString &path)
+{
+    StoreRegistry &r = registry();
+    QMutexLocker locker(&r.mutex);
+    if (r.instanceMade)
+        qWarning().noquote() << "Profile::setDataDirectory(): the process-wide store is open"
+                             << "already and keeps its files; only stores made from now on use"
+                             << (path.isEmpty() ? QStringLiteral("the current directory") : path);
+    r.dataDirectory = path;
+}
+
+QString Profile::dataDirectory()
+{
+    StoreRegistry &r = registry();
+    QMutexLocker locker(&r.mutex);
+    return r.dataDirectory.isEmpty() ? QDir::currentPath() : r.dataDirectory;
+}
+
+void Profile::sync()
+{
+    d->sync();
 }
 
 void Profile::init(const QString &fileName)
 {
     d.reset(new ProfilePrivate);
+    d->baseThread = QThread::currentThread();
 
-    QSqlDatabase db = addConnection(QString::fromLatin1(profileConnection), fileName);
+    QString directory;
+    {
+        // The first free set of names: the plain ones unless a store alive
+        // holds them.
+        StoreRegistry &r = registry();
+        QMutexLocker locker(&r.mutex);
+        int slot = 0;
+        while (r.takenNames.contains(slot))
+            ++slot;
+        r.takenNames.insert(slot);
+        d->nameSlot = slot;
+        d->serial = ++r.nextSerial;
+        directory = r.dataDirectory;
+    }
+    for (int i = 0; i < connectionCount; ++i) {
+        const QString plain = QString::fromLatin1(fileNames[i]);
+        d->names[i] = d->nameSlot == 0 ? plain : QStringLiteral("%1#%2").arg(plain).arg(d->nameSlot);
+        const QString given = i == SettingsConnection ? fileName : plain;
+        // Without a data directory the names stay as given, relative to the
+        // current directory when opened, as they always were.
+        const QString file = directory.isEmpty() ? given : QDir(directory).filePath(given);
+        d->files[i] = QFileInfo(file).absoluteFilePath();
+    }
+    const QString settingsFile = directory.isEmpty() ? fileName : QDir(directory).filePath(fileName);
+
+    QSqlDatabase db = addConnection(d->names[SettingsConnection], settingsFile);
     if (!db.open()) {
         // One arg() call: a '%' in the file name must not swallow the error.
-        warning(tr("无法加载配置文件 %1\n%2").arg(fileName, db.lastError().text()),
+        warning(tr("无法加载配置文件 %1\n%2").arg(settingsFile, db.lastError().text()),
                 QMessageBox::Ok, QMessageBox::NoButton);
     }
     const bool hasTables = !db.tables(QSql::Tables).isEmpty();
     if (!hasTables)
-        warning(tr("错误的配置文件 %1").arg(fileName), QMessageBox::Ok, QMessageBox::NoButton);
+        warning(tr("错误的配置文件 %1").arg(settingsFile), QMessageBox::Ok, QMessageBox::NoButton);
 
     // Nobody else can see the object yet: no lock needed.
     QSqlQuery query(db);
@@ -182,13 +417,14 @@ void Profile::init(const QString &fileName)
         }
     } else if (hasTables) {
         // A file with tables but no usable settings table gets no box.
-        qWarning().noquote() << "Profile: cannot read the settings of" << fileName << ":"
+        qWarning().noquote() << "Profile: cannot read the settings of" << settingsFile << ":"
                              << query.lastError().text();
     }
 
-    for (const char *name : {dataConnection, qcConnection, syslogConnection}) {
-        const QString file = QString::fromLatin1(name);
-        QSqlDatabase other = addConnection(file, file);
+    for (const Connection which : {DataConnection, QcConnection, SyslogConnection}) {
+        const QString plain = QString::fromLatin1(fileNames[which]);
+        const QString file = directory.isEmpty() ? plain : QDir(directory).filePath(plain);
+        QSqlDatabase other = addConnection(d->names[which], file);
         if (!other.open())
             warning(tr("无法打开数据库文件 %1").arg(file), QMessageBox::Ok, QMessageBox::NoButton);
         if (other.tables(QSql::Tables).isEmpty())
@@ -197,26 +433,31 @@ void Profile::init(const QString &fileName)
 
     connect(this, &Profile::valueChanged, this, &Profile::saveValue, Qt::AutoConnection);
     connect(this, &Profile::keyRemoved, this, &Profile::removeKey, Qt::AutoConnection);
+    // Changes queued from other threads would be lost with the event loop
+    // that was to run them: they are written as the application quits.
+    if (const QCoreApplication *app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, [this] { d->sync(); },
+                Qt::DirectConnection);
 }
 
 QSqlDatabase Profile::database() const
 {
-    return QSqlDatabase::database(QString::fromLatin1(profileConnection), true);
+    return d->connection(SettingsConnection);
 }
 
 QSqlDatabase Profile::qcDatabase() const
 {
-    return QSqlDatabase::database(QString::fromLatin1(qcConnection), true);
+    return d->connection(QcConnection);
 }
 
 QSqlDatabase Profile::dataDatabase() const
 {
-    return QSqlDatabase::database(QString::fromLatin1(dataConnection), true);
+    return d->connection(DataConnection);
 }
 
 QSqlDatabase Profile::syslogDatabase() const
 {
-    return QSqlDatabase::database(QString::fromLatin1(syslogConnection), true);
+    return d->connection(SyslogConnection);
 }
 
 void Profile::setValue(const QString &key, const QVariant &value, bool save)

@@ -39,7 +39,7 @@ public:
     Qt::ItemFlags flags(const QModelIndex &index) const override;
     QModelIndex buddy(const QModelIndex &index) const override;
 
-public slots:
+public Q_SLOTS:
     // Resets every item of the tree through the root item.
     void revert() override;
 

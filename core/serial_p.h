@@ -141,13 +141,13 @@ public:
 
 #ifdef Q_OS_UNIX
 // The serial ports listed under a directory laid out like /sys/class/tty;
-// exported for the tests, which build such a directory.
+// for the tests, which build such a directory.
 CORE_AUTOTEST_EXPORT QStringList serialPortsUnder(const QString &ttyClassDir);
 #endif
 #ifdef Q_OS_WIN
 // The serial ports listed as string values of a key under
-// HKEY_LOCAL_MACHINE; exported for the tests, which write such a key.
-CORE_EXPORT QStringList serialPortsInKey(const QString &localMachineKey);
+// HKEY_LOCAL_MACHINE; for the tests, which write such a key.
+CORE_AUTOTEST_EXPORT QStringList serialPortsInKey(const QString &localMachineKey);
 #endif
 
 #endif // SERIAL_P_H

@@ -13,9 +13,13 @@
 #include <QtDebug>
 
 #include <array>
+#include <atomic>
 #include <limits>
 
 namespace {
+
+// -1: not yet read from the environment.
+std::atomic<int> boxesShown{-1};
 
 // Cursors and widgets belong to the GUI application's own thread; anywhere
 // else touching them is undefined.
@@ -30,6 +34,10 @@ QMessageBox::StandardButton showMessage(QMessageBox::Icon icon, const QString &t
                                         QMessageBox::StandardButtons buttons,
                                         QMessageBox::StandardButton defaultButton)
 {
+    if (!messageBoxesShown()) {
+        qWarning().noquote() << "message box not shown (message boxes are off):" << text;
+        return QMessageBox::NoButton;
+    }
     if (!inGuiThread() || !qobject_cast<const QApplication *>(QCoreApplication::instance())) {
         // No box can be shown here; keep the text where a developer finds it.
         qWarning().noquote() << "message box not shown (no GUI thread):" << text;
@@ -45,6 +53,24 @@ QMessageBox::StandardButton showMessage(QMessageBox::Icon icon, const QString &t
 }
 
 } // namespace
+
+void setMessageBoxesShown(bool shown)
+{
+    boxesShown.store(shown ? 1 : 0);
+}
+
+bool messageBoxesShown()
+{
+    int shown = boxesShown.load();
+    if (shown < 0) {
+        const QByteArray off = qgetenv("CORE_NO_MESSAGE_BOXES");
+        int fromEnvironment = (off.isEmpty() || off == "0") ? 1 : 0;
+        // A setMessageBoxesShown() in between wins.
+        boxesShown.compare_exchange_strong(shown, fromEnvironment);
+        shown = boxesShown.load();
+    }
+    return shown == 1;
+}
 
 QWidget *topLevelWidget()
 {
@@ -258,7 +284,15 @@ QString samplePrefix(tam::SampleType type)
 
 qint64 nextSampleNo(const QDate &date)
 {
-    QSqlQuery query(Profile::instance().dataDatabase());
+    const QSqlDatabase db = Profile::instance().dataDatabase();
+    if (!db.isOpen()) {
+        // A failed query below answers 1, a number another sample may
+        // already have: without a connection there is no number at all.
+        qCritical().noquote() << ".\\tamglobal(156): no sample number: no connection to data.db"
+                              << "in this thread:" << db.lastError().text();
+        return -1;
+    }
+    QSqlQuery query(db);
     // The cast compares numbers, not texts: "10" follows "9". It reads the
     // leading integer as 64 bits (barcode-like numbers pass 2^31) and gives
     // the largest value for anything beyond.

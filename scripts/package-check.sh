@@ -2,7 +2,10 @@
 # The Debian packages as a site gets them: builds them from build/ with CPack,
 # installs them with apt-get, runs the installed dbupdate from /usr/bin, and
 # builds and runs tests/consumer against the installed development package.
-# Needs root and the build of scripts/setup.sh. Packages that were not
+# Then checks what a front end's package needs: dpkg-shlibdeps finds the
+# dependency on workstation-core for the consumer, and the debug package
+# holds the installed library's debug file. Needs root and the build of
+# scripts/setup.sh. Packages that were not
 # installed before are removed again at the end; WS_KEEP_PACKAGES=1 keeps them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,4 +45,23 @@ echo "== The consumer against /usr"
 # The same check the 'packaging' test makes of a scratch prefix.
 cmake -DSETTINGS=build/tests/packaging_settings.cmake -DPREFIX=/usr \
       -DWORK_DIR="$root/build/package-check" -P tests/consumer/run.cmake
+
+echo "== dpkg-shlibdeps on the consumer"
+# A front end's own package gets its dependency on Core from the shlibs file.
+deps="$root/build/package-check/shlibdeps"
+rm -rf "$deps" && mkdir -p "$deps/debian/consumer/usr/bin" "$deps/debian/consumer/DEBIAN"
+printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' > "$deps/debian/control"
+cp "$root/build/package-check/build/consumer" "$deps/debian/consumer/usr/bin/"
+out=$(cd "$deps" && dpkg-shlibdeps -O debian/consumer/usr/bin/consumer)
+echo "$out"
+grep -q "workstation-core (>= $version)" <<<"$out" \
+    || { echo "dpkg-shlibdeps gave no dependency on workstation-core (>= $version)" >&2; exit 1; }
+
+echo "== Debug information of the installed library"
+# The debug package holds the file gdb looks up by the library's build id.
+id=$(readelf -n "$(readlink -f /usr/lib/libCore.so.1)" | sed -n 's/.*Build ID: //p')
+dbgsym="build/packages/workstation-core-dbgsym_${version}_$(dpkg --print-architecture).ddeb"
+dpkg-deb -c "$dbgsym" | grep -q "usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" \
+    || { echo "$dbgsym has no debug file for build id $id" >&2; exit 1; }
+echo "libCore.so.1: build id $id, debug file in $(basename "$dbgsym")"
 echo "== Packages OK"

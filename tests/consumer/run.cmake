@@ -85,6 +85,32 @@ if(NOT target STREQUAL "libCore.so.${VERSION}" OR NOT EXISTS ${libdir}/libCore.s
     fail("libCore.so.${SOVERSION} points to ${target}, not to an installed libCore.so.${VERSION}")
 endif()
 
+# The library exports no function that only the tests call: the shipped
+# interface is one, whatever the build. The names are those the headers mark.
+file(GLOB core_headers ${CORE_DIR}/*.h)
+set(hooks)
+foreach(header ${core_headers})
+    file(STRINGS ${header} lines REGEX "^CORE_AUTOTEST_EXPORT ")
+    foreach(line ${lines})
+        if(line MATCHES "([A-Za-z_][A-Za-z0-9_]*)\\(")
+            list(APPEND hooks ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+endforeach()
+if(NOT hooks)
+    fail("no CORE_AUTOTEST_EXPORT declarations found in ${CORE_DIR}: the export check would check nothing")
+endif()
+find_program(NM nm REQUIRED)
+run(COMMAND ${NM} -D -C --defined-only ${libdir}/libCore.so.${VERSION} OUTPUT symbols)
+if(NOT symbols MATCHES " Profile::instance\\(\\)")
+    fail("nm -D lists no Profile::instance() in ${libdir}/libCore.so.${VERSION}:\n${symbols}")
+endif()
+foreach(hook ${hooks})
+    if(symbols MATCHES "[ :]${hook}\\(")
+        fail("${libdir}/libCore.so.${VERSION} exports the test hook ${hook}")
+    endif()
+endforeach()
+
 # Exactly the public headers: every header of core/ but the private ones.
 file(GLOB sources RELATIVE ${CORE_DIR} ${CORE_DIR}/*.h)
 list(FILTER sources EXCLUDE REGEX "_p\\.h$")

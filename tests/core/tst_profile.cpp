@@ -1,6 +1,7 @@
 #include "dbfixture.h"
 #include "messageboxcatcher.h"
 #include "profile.h"
+#include "tamglobal.h"
 
 #include <QDir>
 #include <QMetaMethod>
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -19,6 +21,30 @@ const QStringList connectionNames = {QStringLiteral("profile.db"), QStringLitera
 QString tr8(const char *text)
 {
     return QString::fromUtf8(text);
+}
+
+bool instanceMade = false;
+
+// A static object destroyed after the process-wide store closed at exit, as
+// a front end's caches are: it must get a store that refuses writes loudly,
+// not freed memory (AddressSanitizer would report the read).
+struct LateUser
+{
+    ~LateUser()
+    {
+        if (!instanceMade)
+            return;
+        Profile &profile = Profile::instance();
+        profile.setValue(QStringLiteral("late"), 1, true);
+        if (profile.value(QStringLiteral("hospital")) != QVariant(QStringLiteral("West")))
+            qFatal("the closed store lost its memory");
+    }
+} lateUser;
+
+QStringList *capturedMessages = nullptr;
+void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    capturedMessages->append(message);
 }
 
 } // namespace
@@ -46,6 +72,8 @@ private slots:
     void value2FallsThrough_data();
     void value2FallsThrough();
     void workerThreadChangesWrittenByOwner();
+    void workerChangesReachTheFile();
+    void namedDirectoryWithoutBoxes();
     void failedWriteIsReported();
     void valueWithoutTextFormIsNotWritten();
 
@@ -438,6 +466,89 @@ void tst_Profile::workerThreadChangesWrittenByOwner()
 }
 
 // Memory keeps the change; the lost write must at least be reported.
+// A worker's sync() writes at once on a connection of its own, closed when
+// the worker ends; a change whose queued write never ran (the application
+// closing) is written by the destructor.
+void tst_Profile::workerChangesReachTheFile()
+{
+    makeDataDir(QStringLiteral("insert into profile values('gone', 'x');"));
+    auto profile = open();
+    Profile *p = profile.get();
+    QString workerConnection;
+    qlonglong rowsSeen = -1;
+    std::thread([&] {
+        p->setValue(QStringLiteral("synced"), 1, true);
+        p->sync();
+        QSqlQuery query(p->database());
+        workerConnection = p->database().connectionName();
+        if (query.exec(QStringLiteral("select count(*) from profile")) && query.next())
+            rowsSeen = query.value(0).toLongLong();
+    }).join();
+    QCOMPARE(stored(QStringLiteral("synced")), QVariant(1LL));
+    QCOMPARE(rowsSeen, 2LL);
+    QVERIFY(workerConnection.startsWith(QStringLiteral("profile.db@")));
+    QVERIFY(!QSqlDatabase::contains(workerConnection));
+    QCOMPARE(p->database().connectionName(), QStringLiteral("profile.db"));
+
+    std::thread([p] {
+        p->setValue(QStringLiteral("late"), 2, true);
+        p->remove(QStringLiteral("gone"));
+        p->setValue(QStringLiteral("memory"), 3, false);
+    }).join();
+    QVERIFY(!stored(QStringLiteral("late")).isValid());
+    profile.reset();
+    QCOMPARE(stored(QStringLiteral("late")), QVariant(2LL));
+    QVERIFY(!stored(QStringLiteral("gone")).isValid());
+    QVERIFY(!stored(QStringLiteral("memory")).isValid());
+    // The slot calls still queued belong to a store that is gone.
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(stored(QStringLiteral("late")), QVariant(2LL));
+}
+
+// The unattended test of a result model: the store in a directory it names,
+// not the current one, and its start-up problems on the warning channel
+// instead of boxes that would wait for nobody.
+void tst_Profile::namedDirectoryWithoutBoxes()
+{
+    QVERIFY(QDir().mkdir(QStringLiteral("elsewhere")));
+    const QString elsewhere = QDir(QStringLiteral("elsewhere")).absolutePath();
+    QVERIFY(Fixture::runScript(elsewhere + QStringLiteral("/profile.db"),
+                               QStringLiteral("create table profile(name text unique, value);"
+                                              "insert into profile values('hospital', 'East');")));
+    QCOMPARE(Profile::dataDirectory(), QDir::currentPath());
+    Profile::setDataDirectory(elsewhere);
+    QCOMPARE(Profile::dataDirectory(), elsewhere);
+    setMessageBoxesShown(false);
+    QVERIFY(!messageBoxesShown());
+
+    QStringList messages;
+    capturedMessages = &messages;
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    MessageBoxCatcher catcher;
+    {
+        Profile profile;
+        QCOMPARE(profile.hospital(), QStringLiteral("East"));
+        profile.set_hospital(QStringLiteral("West"));
+        QCOMPARE(profile.dataDatabase().databaseName(), elsewhere + QStringLiteral("/data.db"));
+    }
+    qInstallMessageHandler(previous);
+    setMessageBoxesShown(true);
+    Profile::setDataDirectory(QString());
+
+    QVERIFY(catcher.boxes.isEmpty());
+    QCOMPARE(messages.size(), 3);
+    for (const QString &file : {QStringLiteral("data.db"), QStringLiteral("qc.db"),
+                                QStringLiteral("syslog.db")}) {
+        const QString text = tr8("错误的数据库文件 %1").arg(elsewhere + QLatin1Char('/') + file);
+        QVERIFY2(messages.filter(text).size() == 1, qPrintable(messages.join(QLatin1Char('\n'))));
+        QVERIFY(!QFile::exists(file));
+    }
+    QCOMPARE(Fixture::scalar(elsewhere + QStringLiteral("/profile.db"),
+                             QStringLiteral("select value from profile where name = 'hospital'")),
+             QVariant(QStringLiteral("West")));
+    QVERIFY(!QFile::exists(QStringLiteral("profile.db")));
+}
+
 void tst_Profile::failedWriteIsReported()
 {
     makeDataDir();
@@ -445,9 +556,12 @@ void tst_Profile::failedWriteIsReported()
                                                                             "create table other(x);")));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot read the settings")));
     auto profile = open();
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot write setting k")));
+    // SQLite's own reason, not the parameter count of a statement never prepared.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+            QStringLiteral("cannot write setting k : no such table: profile")));
     profile->setValue(QStringLiteral("k"), 1, true);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("cannot delete setting k")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+            QStringLiteral("cannot delete setting k : no such table: profile")));
     profile->remove(QStringLiteral("k"));
     profile->setValue(QStringLiteral("k"), 2, false);
     QCOMPARE(profile->value(QStringLiteral("k")), QVariant(2));
@@ -571,14 +685,6 @@ void tst_Profile::unconvertibleTextGivesTypeDefault()
     QCOMPARE(profile->color_of_null_result(Qt::blue), QColor(Qt::red));
 }
 
-namespace {
-QStringList *capturedMessages = nullptr;
-void captureMessage(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    capturedMessages->append(message);
-}
-} // namespace
-
 // A NULL row (left by another tool or by hand) is no value, and a colour that
 // does not parse would paint a flagged result black: both read as the
 // caller's default, and the file keeps what it holds.
@@ -646,6 +752,36 @@ void tst_Profile::instanceIsOneStoreOverProfileDb()
     QCOMPARE(first.thread(), QThread::currentThread());
     QCOMPARE(first.database().databaseName(), QStringLiteral("profile.db"));
     QCOMPARE(first.hospital(QString()), QStringLiteral("General"));
+    instanceMade = true;
+
+    // A second store, as a settings dialog's test makes one: names of its
+    // own, the first store's connections and file untouched, and its names
+    // given back when it goes.
+    QVERIFY(QDir().mkdir(QStringLiteral("dialog")));
+    const QString dialog = QDir(QStringLiteral("dialog")).absolutePath();
+    for (const QString &file : connectionNames)
+        QVERIFY(QFile::copy(file, dialog + QLatin1Char('/') + file));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("store is open already")));
+    Profile::setDataDirectory(dialog);
+    {
+        MessageBoxCatcher second;
+        Profile other;
+        QVERIFY(second.boxes.isEmpty());
+        QCOMPARE(other.database().connectionName(), QStringLiteral("profile.db#1"));
+        QCOMPARE(other.dataDatabase().connectionName(), QStringLiteral("data.db#1"));
+        QCOMPARE(first.database().connectionName(), QStringLiteral("profile.db"));
+        first.set_hospital(QStringLiteral("North"));
+        other.set_hospital(QStringLiteral("South"));
+        QCOMPARE(Fixture::scalar(dialog + QStringLiteral("/profile.db"),
+                                 QStringLiteral("select value from profile where name = 'hospital'")),
+                 QVariant(QStringLiteral("South")));
+    }
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("store is open already")));
+    Profile::setDataDirectory(QString());
+    QVERIFY(!QSqlDatabase::contains(QStringLiteral("profile.db#1")));
+    first.set_hospital(QStringLiteral("West"));
+    QCOMPARE(stored(QStringLiteral("hospital")), QVariant(QStringLiteral("West")));
+    QCOMPARE(first.hospital(), QStringLiteral("West"));
 }
 
 QTEST_MAIN(tst_Profile)

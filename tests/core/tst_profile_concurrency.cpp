@@ -23,6 +23,7 @@ class tst_ProfileConcurrency : public QObject
 private slots:
     void hammer();
     void sameKeyFromTwoThreads();
+    void workersSyncOnTheirOwnConnections();
 };
 
 void tst_ProfileConcurrency::hammer()
@@ -199,6 +200,63 @@ void tst_ProfileConcurrency::sameKeyFromTwoThreads()
 
     for (const char *name : {"profile.db", "data.db", "qc.db", "syslog.db"})
         QSqlDatabase::removeDatabase(QString::fromLatin1(name));
+    QDir::setCurrent(previous);
+}
+
+// Workers write through sync() on connections of their own while the owner
+// writes the same keys through its slot and others query data.db: every
+// thread's statements overlap, the file ends with what memory holds, and no
+// worker's connection outlives it.
+void tst_ProfileConcurrency::workersSyncOnTheirOwnConnections()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"})
+        QVERIFY(Fixture::runScript(QString::fromLatin1(file),
+                                   QStringLiteral("create table profile(name text unique, value);")));
+    QVERIFY(Fixture::runScript(QStringLiteral("data.db"),
+                               QStringLiteral("insert into profile values('row', 1);")));
+    {
+        Profile profile(QStringLiteral("profile.db"), nullptr);
+        QVERIFY(QSqlQuery(profile.database()).exec(QStringLiteral("pragma synchronous = off")));
+        constexpr int workers = 3;
+        constexpr int rounds = 150;
+        QAtomicInt failures;
+        std::vector<std::thread> threads;
+        for (int w = 0; w < workers; ++w) {
+            threads.emplace_back([&profile, &failures, w] {
+                for (int i = 1; i <= rounds; ++i) {
+                    profile.setValue(QStringLiteral("key/%1").arg(i % 10), w * 1000 + i, true);
+                    if (i % 5 == 0)
+                        profile.sync();
+                    QSqlQuery query(profile.dataDatabase());
+                    if (!query.exec(QStringLiteral("select value from profile")) || !query.next()
+                        || query.value(0).toInt() != 1)
+                        failures.ref();
+                }
+                profile.sync();
+            });
+        }
+        for (int i = 1; i <= rounds; ++i) {
+            profile.setValue(QStringLiteral("key/%1").arg(i % 10), -i, true);
+            QCoreApplication::processEvents();
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(failures.loadRelaxed(), 0);
+        for (int k = 0; k < 10; ++k) {
+            const QString key = QStringLiteral("key/%1").arg(k);
+            QCOMPARE(Fixture::scalar(QStringLiteral("profile.db"),
+                                     QStringLiteral("select value from profile where name = '%1'")
+                                         .arg(key)),
+                     QVariant(profile.value(key).toLongLong()));
+        }
+        for (const QString &name : QSqlDatabase::connectionNames())
+            QVERIFY2(!name.contains(QLatin1Char('@')), qPrintable(name));
+    }
     QDir::setCurrent(previous);
 }
 

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <limits>
+#include <thread>
 
 #include "dbfixture.h"
 #include "messageboxcatcher.h"
@@ -30,6 +31,7 @@ private slots:
     void failedPreparation();
     void failedExecution();
     void generatedValueReachesTheInsert();
+    void workerThreadGetsTheSameNumber();
 
 private:
     bool exec(const QString &sql);
@@ -59,8 +61,17 @@ void tst_TamglobalSamples::initTestCase()
     QVERIFY(Fixture::runScript(QStringLiteral("qc.db"), QStringLiteral("create table qc(id integer)")));
     QVERIFY(Fixture::runScript(QStringLiteral("syslog.db"), QStringLiteral("create table log(id integer)")));
 
+    // A start-up loader thread makes the store: it moves to the GUI thread,
+    // where every test below uses its connections.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+            "first called outside the application's thread")));
     MessageBoxCatcher catcher;
+    Profile *made = nullptr;
+    std::thread([&made] { made = &Profile::instance(); }).join();
+    QCOMPARE(&Profile::instance(), made);
+    QCOMPARE(made->thread(), QCoreApplication::instance()->thread());
     QVERIFY(Profile::instance().dataDatabase().isOpen());
+    QCOMPARE(Profile::instance().dataDatabase().connectionName(), QStringLiteral("data.db"));
     QCOMPARE(catcher.texts(), QStringList());
 }
 
@@ -217,6 +228,45 @@ void tst_TamglobalSamples::generatedValueReachesTheInsert()
     QCOMPARE(Fixture::rows(QStringLiteral("data.db"), QStringLiteral("select sampleNo, date, name from patient")),
              QStringList{QStringLiteral("1|2026-12-03|NULL")});
     QCOMPARE(nextSampleNo(QDate(2026, 12, 3)), qint64(2));
+}
+
+// A worker's number is the GUI thread's, asked on a connection of its own
+// that sees the rows the GUI thread wrote; a worker that can have no
+// connection gets no number rather than 1.
+void tst_TamglobalSamples::workerThreadGetsTheSameNumber()
+{
+    const QDate day(2026, 12, 4);
+    QVERIFY(exec(QStringLiteral("delete from patient")));
+    QVERIFY(exec(QStringLiteral("insert into patient(sampleNo, date) values('41', '2026-12-04')")));
+    const qint64 inGui = nextSampleNo(day);
+    QCOMPARE(inGui, qint64(42));
+
+    std::vector<qint64> answers(3, 0);
+    std::vector<std::thread> workers;
+    for (std::size_t i = 0; i < answers.size(); ++i)
+        workers.emplace_back([&answers, i, day] { answers[i] = nextSampleNo(day); });
+    for (std::thread &worker : workers)
+        worker.join();
+    QCOMPARE(answers, std::vector<qint64>(3, inGui));
+    for (const QString &name : QSqlDatabase::connectionNames())
+        QVERIFY2(!name.contains(QLatin1Char('@')), qPrintable(name + " left open"));
+
+    // data.db replaced by something SQLite cannot open: the GUI thread's
+    // connection still has the old file, a new thread's cannot open one.
+#ifdef Q_OS_WIN
+    QSKIP("Windows renames no file that a connection holds open; the rest ran");
+#endif
+    QVERIFY(QFile::rename(QStringLiteral("data.db"), QStringLiteral("data.db.kept")));
+    QVERIFY(QDir().mkdir(QStringLiteral("data.db")));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("no connection to")));
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral(
+            "^\\.\\\\tamglobal\\(156\\): no sample number")));
+    qint64 failed = 0;
+    std::thread([&failed, day] { failed = nextSampleNo(day); }).join();
+    QVERIFY(QDir().rmdir(QStringLiteral("data.db")));
+    QVERIFY(QFile::rename(QStringLiteral("data.db.kept"), QStringLiteral("data.db")));
+    QCOMPARE(failed, qint64(-1));
+    QCOMPARE(nextSampleNo(day), inGui);
 }
 
 QTEST_MAIN(tst_TamglobalSamples)

@@ -23,6 +23,7 @@ private slots:
     void messageBoxDefaultAndAnswer();
     void messageBoxParent();
     void messageBoxOutsideGuiThread();
+    void messageBoxesSwitchedOff();
     void waitCursorNesting();
     void waitCursorInWorkerThread();
     void boolLocker_data();
@@ -207,6 +208,26 @@ void tst_UiHelpers::boolLocker()
             flag = !flag;
     }
     QCOMPARE(flag, before);
+}
+
+// Unattended programs switch the boxes off, by a call or from the start by
+// the environment (the test runs a second time alone with
+// CORE_NO_MESSAGE_BOXES=1): the text goes to the warning channel and no box
+// waits for an answer, even in the GUI thread.
+void tst_UiHelpers::messageBoxesSwitchedOff()
+{
+    const bool fromEnvironment = qgetenv("CORE_NO_MESSAGE_BOXES") == "1";
+    QCOMPARE(messageBoxesShown(), !fromEnvironment);
+    setMessageBoxesShown(false);
+    QVERIFY(!messageBoxesShown());
+    MessageBoxCatcher catcher;
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression(QStringLiteral("message box not shown.*unattended")));
+    const QMessageBox::StandardButton answer = warning(QStringLiteral("unattended"));
+    setMessageBoxesShown(true);
+    QCOMPARE(answer, QMessageBox::NoButton);
+    QCOMPARE(catcher.texts(), QStringList());
+    QVERIFY(messageBoxesShown());
 }
 
 QTEST_MAIN(tst_UiHelpers)
