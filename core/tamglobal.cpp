@@ -300,10 +300,17 @@ qint64 nextSampleNo(const QDate &date)
                 "select max(cast(sampleNo as integer)) from patient where date=:date")))
         qWarning() << ".\\tamglobal(158):" << query.lastError();
     query.bindValue(QStringLiteral(":date"), date);
-    if (!query.exec())
+    // A failed query says nothing of the day: 1 would be a number another
+    // sample of that day may already have.
+    if (!query.exec()) {
         qWarning() << ".\\tamglobal(161):" << query.lastError();
-    // A failed query has no row: the day counts as empty.
-    const qint64 highest = query.next() ? query.value(0).toLongLong() : 0;
+        return -1;
+    }
+    if (!query.next()) {
+        qWarning() << ".\\tamglobal(161):" << query.lastError();
+        return -1;
+    }
+    const qint64 highest = query.value(0).toLongLong();
     // At the top there is no next number: stay there rather than wrap.
     return highest < std::numeric_limits<qint64>::max() ? highest + 1 : highest;
 }

@@ -140,7 +140,8 @@ CORE_EXPORT QString samplePrefix(tam::SampleType type);
 
 /// One more than the highest sample number of the day in the patient table
 /// of the data database, numbers compared as 64-bit integers; 1 for a day
-/// without numbers and when the query fails (which is logged). At the largest
+/// without numbers; -1 (never a sample number) when the query fails, which
+/// is logged. At the largest
 /// qint64 it stays there instead of wrapping. Callers that keep the result in
 /// an int still compile, but numbers past 2^31 - 1 need the qint64. Reserves
 /// nothing: two callers asking before either inserts get the same number.

@@ -182,7 +182,8 @@ void tst_TamglobalSamples::failedPreparation()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^\\.\\\\tamglobal\\(161\\): ")));
     const qint64 next = nextSampleNo(QDate(2026, 12, 1));
     QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
-    QCOMPARE(next, qint64(1));
+    // No number rather than one another sample may have.
+    QCOMPARE(next, qint64(-1));
 }
 
 void tst_TamglobalSamples::failedExecution()
@@ -199,7 +200,7 @@ void tst_TamglobalSamples::failedExecution()
     const qint64 next = nextSampleNo(QDate(2026, 12, 1));
     QVERIFY(exec(QStringLiteral("drop view patient")));
     QVERIFY(exec(QStringLiteral("alter table patientKept rename to patient")));
-    QCOMPARE(next, qint64(1));
+    QCOMPARE(next, qint64(-1));
     QCOMPARE(nextSampleNo(QDate(2026, 12, 1)), qint64(6));
 }
 
