@@ -172,8 +172,11 @@ bool CurveRefit::updateCurves()
         // a start with nothing to refit opens no transaction.
         if (row.valid)
             continue;
+        if (!openBatch() || (!m_pointsRead && !readPoints(rows)))
+            return stop();
         Fit fit;
-        if (!openBatch() || !refit(row, *lookup, &fit) || !writeCurve(fit))
+        refit(row, *lookup, &fit);
+        if (!writeCurve(fit))
             return stop();
         if (m_transaction) {
             m_batch.append(fit);
@@ -279,7 +282,7 @@ bool CurveRefit::prepareCurveStatements()
                                             " dispX, dispY from assayCalibration where name = :name"),
                              __FILE__, __LINE__)
         && m_upgrade.prepare(m_points,
-                             QStringLiteral("select rowid, x, y, z, flags from curvePoint where curveId = :curveId"),
+                             QStringLiteral("select curveId, rowid, x, y, z, flags from curvePoint"),
                              __FILE__, __LINE__)
         && m_upgrade.prepare(m_curveUpdate,
                              QStringLiteral("update curve set correlation = :correlation, date = :date,"
@@ -328,26 +331,50 @@ const CurveRefit::Lookup *CurveRefit::findCalibration(const QString &name)
     return &m_lookups.insert(name, lookup).value();
 }
 
-bool CurveRefit::loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids)
+bool CurveRefit::readPoints(const QVector<CurveRow> &rows)
 {
-    m_points.bindValue(QStringLiteral(":curveId"), row.id);
-    // Point j of the curve is written back to the j-th rowid read.
-    QVector<StdPoint> list;
-    if (!m_upgrade.readAll(m_points, [&] {
-            rowids->append(m_points.value(0));
-            StdPoint point;
-            point.setX(m_points.value(1).toDouble());
-            point.setY(m_points.value(2).toDouble());
-            point.setZ(m_points.value(3).toDouble());
-            point.setFlags(m_points.value(4).toInt());
-            list.append(point);
-        }, __FILE__, __LINE__))
-        return false;
-    curve->setPoints(list);
-    return true;
+    // One pass over curvePoint for all curves to refit: it has no index on
+    // curveId, so a query per curve would read the whole table each time.
+    // The pass meets each curve's points in the order that query returns
+    // them (the table's), and point j is written back to the j-th rowid.
+    m_pointsRead = true;
+    for (const CurveRow &row : rows) {
+        if (!row.valid)
+            m_curvePoints.insert(row.id.toLongLong(), {});
+    }
+    const bool read = m_upgrade.readAll(m_points, [&] {
+        // Only an integer matches a curve's id, as in SQL.
+        const QVariant curveId = m_points.value(0);
+        if (curveId.userType() != QMetaType::LongLong && curveId.userType() != QMetaType::Int)
+            return;
+        const auto it = m_curvePoints.find(curveId.toLongLong());
+        if (it == m_curvePoints.end())
+            return;
+        StdPoint point;
+        point.setX(m_points.value(2).toDouble());
+        point.setY(m_points.value(3).toDouble());
+        point.setZ(m_points.value(4).toDouble());
+        point.setFlags(m_points.value(5).toInt());
+        it->append({m_points.value(1), point});
+    }, __FILE__, __LINE__);
+    m_points.finish();
+    return read;
 }
 
-bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup, Fit *fit)
+void CurveRefit::loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids)
+{
+    const QVector<PointRow> rows = m_curvePoints.take(row.id.toLongLong());
+    QVector<StdPoint> list;
+    list.reserve(rows.size());
+    rowids->reserve(rows.size());
+    for (const PointRow &point : rows) {
+        rowids->append(point.rowid);
+        list.append(point.point);
+    }
+    curve->setPoints(list);
+}
+
+void CurveRefit::refit(const CurveRow &row, const Lookup &lookup, Fit *fit)
 {
     const AssayTemplate::Calibration &calibration = lookup.calibration;
     StandardCurve curve(nullptr);
@@ -366,8 +393,7 @@ bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup, Fit *fit)
     curve.setMethod(static_cast<tam::RegressionMethod>(calibration.method));
 
     QVector<QVariant> rowids;
-    if (!loadPoints(row, &curve, &rowids))
-        return false;
+    loadPoints(row, &curve, &rowids);
 
     // Only the first five coefficients have columns; a method with fewer
     // than two still gets all five stored ones.
@@ -401,7 +427,6 @@ bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup, Fit *fit)
             fit->points.append({rowids.at(j), point.z(), point.flags()});
         }
     }
-    return true;
 }
 
 bool CurveRefit::writeCurve(const Fit &fit)

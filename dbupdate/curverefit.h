@@ -10,6 +10,7 @@
 #include <QVector>
 
 #include "assaytemplate.h"
+#include "stdpoint.h"
 #include "updateprofile.h"
 
 #include <optional>
@@ -48,8 +49,9 @@ private:
     bool readCurves(QVector<CurveRow> *rows);
     bool prepareCurveStatements();
     const Lookup *findCalibration(const QString &name);
-    bool loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids);
-    bool refit(const CurveRow &row, const Lookup &lookup, Fit *fit);
+    bool readPoints(const QVector<CurveRow> &rows);
+    void loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids);
+    void refit(const CurveRow &row, const Lookup &lookup, Fit *fit);
     bool writeCurve(const Fit &fit);
     bool runCurveUpdates(const Fit &fit);
 
@@ -75,6 +77,13 @@ private:
     // Many curves share a calibration name, and nothing here writes
     // assayCalibration: each name is looked up once per run.
     QHash<QString, Lookup> m_lookups;
+    // The points of every curve to refit, by curve id, in the order read.
+    struct PointRow {
+        QVariant rowid;
+        StdPoint point;
+    };
+    QHash<qlonglong, QVector<PointRow>> m_curvePoints;
+    bool m_pointsRead = false;
     Lookup m_uncached;
     QDate m_today;
 };
