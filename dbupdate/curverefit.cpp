@@ -167,9 +167,9 @@ bool CurveRefit::updateCurves()
                           + quotedItem(row.name)).constData());
             continue;
         }
-        // A curve stored valid is left alone. Deciding that before its points
-        // are read spares a scan of curvePoint per curve on every start, and
-        // a start with nothing to refit opens no transaction.
+        // A curve stored valid is left alone. Deciding that before any point
+        // is read means a start with nothing to refit neither reads
+        // curvePoint nor opens a transaction.
         if (row.valid)
             continue;
         if (!openBatch() || (!m_pointsRead && !readPoints(rows)))
