@@ -16,6 +16,10 @@ public:
     PropertyItemModel *model = nullptr;
     Qt::ItemFlags flags = Qt::ItemIsSelectable | Qt::ItemIsEditable | Qt::ItemIsEnabled;
     QList<PropertyItem *> children;
+    // Where this item was last seen in its parent's list: every change the
+    // item announces needs its row, and a scan of the siblings for it would
+    // make each edit cost as much as the parent has children.
+    int row = -1;
     // A model's root item is never linked under another item.
     bool root = false;
 };
@@ -192,6 +196,7 @@ void PropertyItem::insert(int position, PropertyItem *child)
     if (d->model)
         d->model->beginInsertRows(index(), position, position);
     d->children.insert(position, child);
+    child->d->row = position;
     child->setParentAndModel(this, d->model);
     if (d->model)
         d->model->endInsertRows();
@@ -199,12 +204,13 @@ void PropertyItem::insert(int position, PropertyItem *child)
 
 void PropertyItem::remove(PropertyItem *child)
 {
-    const int row = d->children.indexOf(child);
+    const int row = child && child->d->parent == this ? child->row() : -1;
     if (row < 0)
         return;
     if (d->model)
         d->model->beginRemoveRows(index(), row, row);
     d->children.removeAt(row);
+    child->d->row = -1;
     child->setParentAndModel(nullptr, nullptr);
     if (d->model)
         d->model->endRemoveRows();
@@ -285,4 +291,47 @@ bool PropertyItem::canAdopt(const PropertyItem *child) const
         }
     }
     return true;
+}
+
+int PropertyItem::row() const
+{
+    if (!d->parent)
+        return -1;
+    const QList<PropertyItem *> &siblings = d->parent->d->children;
+    const int count = siblings.size();
+    if (count == 0)
+        return -1;
+    // Siblings inserted or removed before this item since it was last seen
+    // have shifted it by as many places: look outward from there, nearest
+    // first, as QStandardItem does. An edit after a few structural changes
+    // finds the item in a step or two, whatever the number of siblings.
+    const int last = qBound(0, d->row, count - 1);
+    for (int distance = 0; distance < count; ++distance) {
+        const int after = last + distance;
+        const int before = last - distance;
+        if (after >= count && before < 0)
+            break;
+        if (after < count && siblings.at(after) == this) {
+            d->row = after;
+            return after;
+        }
+        if (before >= 0 && siblings.at(before) == this) {
+            d->row = before;
+            return before;
+        }
+    }
+    return -1;
+}
+
+int PropertyItem::childCount() const
+{
+    return d->children.size();
+}
+
+PropertyItem *PropertyItem::childAt(int row) const
+{
+    PropertyItem *child = d->children.at(row);
+    // A view asks for rows near those it showed: remember where it found it.
+    child->d->row = row;
+    return child;
 }

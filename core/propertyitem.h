@@ -75,6 +75,11 @@ private:
     Q_DISABLE_COPY(PropertyItem)
 
     bool canAdopt(const PropertyItem *child) const;
+    // The model's look-ups: this item's position among its parent's
+    // children (-1 without a parent), found at constant cost.
+    int row() const;
+    int childCount() const;
+    PropertyItem *childAt(int row) const;
 
     friend class PropertyItemModel;
     const std::unique_ptr<PropertyItemPrivate> d;

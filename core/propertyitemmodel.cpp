@@ -54,20 +54,23 @@ QModelIndex PropertyItemModel::indexFromItem(const PropertyItem *item, int colum
 {
     if (!item || item == d->root || !item->parent() || item->model() != this)
         return QModelIndex();
-    PropertyItem *const mutableItem = const_cast<PropertyItem *>(item);
-    const int row = item->parent()->children().indexOf(mutableItem);
+    const int row = item->row();
     if (row < 0)
         return QModelIndex();
-    return createIndex(row, column, mutableItem);
+    return createIndex(row, column, const_cast<PropertyItem *>(item));
 }
 
 QModelIndex PropertyItemModel::index(int row, int column, const QModelIndex &parent) const
 {
+    // Children hang under a row's name cell only, as Qt's views and proxies
+    // expect of a tree.
+    if (parent.column() > 0)
+        return QModelIndex();
     const PropertyItem *item = itemFromIndex(parent);
     // Unsigned comparisons turn negative rows and columns away as well.
-    if (!item || uint(row) >= uint(item->children().size()) || uint(column) > 1u)
+    if (!item || uint(row) >= uint(item->childCount()) || uint(column) > 1u)
         return QModelIndex();
-    return createIndex(row, column, item->children().at(row));
+    return createIndex(row, column, item->childAt(row));
 }
 
 QModelIndex PropertyItemModel::parent(const QModelIndex &index) const
@@ -80,8 +83,10 @@ QModelIndex PropertyItemModel::parent(const QModelIndex &index) const
 
 int PropertyItemModel::rowCount(const QModelIndex &parent) const
 {
+    if (parent.column() > 0)
+        return 0;
     const PropertyItem *item = itemFromIndex(parent);
-    return item ? item->children().size() : 0;
+    return item ? item->childCount() : 0;
 }
 
 int PropertyItemModel::columnCount(const QModelIndex &) const

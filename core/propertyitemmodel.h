@@ -11,9 +11,10 @@ class PropertyItem;
 class PropertyItemModelPrivate;
 
 // Two-column tree model (name, value) over a tree of PropertyItem. Every
-// index carries its item; the items announce their own changes. Children are
-// reported under any column of a parent row, as the item views of the front
-// end have always seen them.
+// index carries its item; the items announce their own changes. A row's
+// children hang under its name cell (column 0) only: rowCount() of a value
+// cell is 0 and index() under it invalid, as Qt's views, proxies and
+// QAbstractItemModelTester expect.
 class CORE_EXPORT PropertyItemModel : public QAbstractItemModel
 {
     Q_OBJECT

@@ -6,6 +6,8 @@
 #include <QDate>
 #include <QSqlError>
 
+#include <utility>
+
 namespace {
 
 // The first items of a recompute debug line, "file ( line ): ", each
@@ -29,6 +31,16 @@ QByteArray quotedItem(const QString &text)
 
 const char *const coefficientNames[5] = {":a", ":b", ":c", ":d", ":e"};
 
+// How long the refit's transaction stays open before it is committed and a
+// new one begun. One commit costs two or three flushes to disk, tens of
+// milliseconds on a spinning disk, while the fits and writes of a second are
+// thousands of curves: a file of ordinary size is written in one commit,
+// and a very large one holds the write lock (which, once SQLite's page cache
+// spills, keeps readers out too) no more than about a second at a time.
+// Counted in time rather than curves, so that a slow PC or curves of many
+// points do not stretch it.
+constexpr qint64 batchMilliseconds = 1000;
+
 } // namespace
 
 // One row of the curve table, as the recompute reads it.
@@ -47,10 +59,30 @@ struct CurveRefit::CurveRow
     QString lotsNum;
 };
 
+// What the refit writes back for one curve: the row's new values and, for a
+// curve that became valid, each point's.
+struct CurveRefit::Fit
+{
+    struct Point {
+        QVariant rowid;
+        double z = 0.0;
+        int flags = 0;
+    };
+    QVariant id;
+    double correlation = 0.0;
+    QVariant coefficients[5];
+    bool valid = false;
+    QVector<Point> points;
+};
+
 CurveRefit::CurveRefit(UpdateProfile &upgrade)
     : m_upgrade(upgrade)
 {
 }
+
+// Only reached when the refit has returned: each of its paths commits or
+// gives up its transaction itself.
+CurveRefit::~CurveRefit() = default;
 
 // One row of the variable table, as the recompute reads it.
 struct CurveRefit::VariableRow
@@ -122,25 +154,96 @@ bool CurveRefit::updateCurves()
 {
     m_today = QDate::currentDate();
     // Read to the end before the first write, so no reading statement stays
-    // open across the transactions below.
+    // open across the commits below.
     QVector<CurveRow> rows;
     if (!readCurves(&rows) || !prepareCurveStatements())
         return false;
     for (const CurveRow &row : qAsConst(rows)) {
         const Lookup *lookup = findCalibration(row.name);
         if (!lookup)
-            return false;
+            return stop();
         if (!lookup->found) {
             qDebug("%s", (debugHead(__FILE__, __LINE__) + "No calibration named  "
                           + quotedItem(row.name)).constData());
             continue;
         }
-        // A curve stored valid is left alone. Deciding that before its points
-        // are read spares a scan of curvePoint per curve on every start.
-        if (!row.valid && !refit(row, *lookup))
-            return false;
+        // A curve stored valid is left alone. Deciding that before any point
+        // is read means a start with nothing to refit neither reads
+        // curvePoint nor opens a transaction.
+        if (row.valid)
+            continue;
+        if (!openBatch() || (!m_pointsRead && !readPoints(rows)))
+            return stop();
+        Fit fit;
+        refit(row, *lookup, &fit);
+        if (!writeCurve(fit))
+            return stop();
+        if (m_transaction) {
+            m_batch.append(fit);
+            if (m_batchAge.hasExpired(batchMilliseconds) && !commitBatch())
+                return false;
+        }
     }
+    return commitBatch();
+}
+
+bool CurveRefit::openBatch()
+{
+    // Inside a transaction the upgrade opened, the savepoints alone keep
+    // each curve whole; the upgrade commits.
+    if (m_transaction || m_upgrade.inTransaction())
+        return true;
+    m_transaction.emplace(m_upgrade, __FILE__, __LINE__);
+    if (!m_transaction->isOpen()) {
+        m_transaction.reset();
+        return false;
+    }
+    m_batchAge.start();
     return true;
+}
+
+bool CurveRefit::commitBatch()
+{
+    if (!m_transaction)
+        return true;
+    // A commit that fails leaves the curves of the batch as they were: still
+    // not valid, so the next start refits them.
+    const bool committed = m_transaction->commit();
+    m_transaction.reset();
+    m_batch.clear();
+    return committed;
+}
+
+bool CurveRefit::stop()
+{
+    // The curves written before the failure stay written.
+    if (m_transaction && m_upgrade.transactionLost())
+        redoLostBatch();
+    else
+        commitBatch();
+    return false;
+}
+
+void CurveRefit::redoLostBatch()
+{
+    // SQLite took the whole transaction back with the failing statement (a
+    // full disk, an I/O error): the curves of the batch written before it
+    // are written once more, in a transaction of their own.
+    const QVector<Fit> fits = std::exchange(m_batch, {});
+    m_transaction.reset();
+    if (fits.isEmpty())
+        return;
+    qWarning("profile.db: the %d curves refitted before the failure are written again",
+             int(fits.size()));
+    m_transaction.emplace(m_upgrade, __FILE__, __LINE__);
+    if (m_transaction->isOpen()) {
+        for (const Fit &fit : fits) {
+            if (!writeCurve(fit))
+                break;
+        }
+        m_transaction->commit();
+    }
+    m_transaction.reset();
 }
 
 bool CurveRefit::readCurves(QVector<CurveRow> *rows)
@@ -179,7 +282,7 @@ bool CurveRefit::prepareCurveStatements()
                                             " dispX, dispY from assayCalibration where name = :name"),
                              __FILE__, __LINE__)
         && m_upgrade.prepare(m_points,
-                             QStringLiteral("select rowid, x, y, z, flags from curvePoint where curveId = :curveId"),
+                             QStringLiteral("select curveId, rowid, x, y, z, flags from curvePoint"),
                              __FILE__, __LINE__)
         && m_upgrade.prepare(m_curveUpdate,
                              QStringLiteral("update curve set correlation = :correlation, date = :date,"
@@ -228,26 +331,50 @@ const CurveRefit::Lookup *CurveRefit::findCalibration(const QString &name)
     return &m_lookups.insert(name, lookup).value();
 }
 
-bool CurveRefit::loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids)
+bool CurveRefit::readPoints(const QVector<CurveRow> &rows)
 {
-    m_points.bindValue(QStringLiteral(":curveId"), row.id);
-    // Point j of the curve is written back to the j-th rowid read.
-    QVector<StdPoint> list;
-    if (!m_upgrade.readAll(m_points, [&] {
-            rowids->append(m_points.value(0));
-            StdPoint point;
-            point.setX(m_points.value(1).toDouble());
-            point.setY(m_points.value(2).toDouble());
-            point.setZ(m_points.value(3).toDouble());
-            point.setFlags(m_points.value(4).toInt());
-            list.append(point);
-        }, __FILE__, __LINE__))
-        return false;
-    curve->setPoints(list);
-    return true;
+    // One pass over curvePoint for all curves to refit: it has no index on
+    // curveId, so a query per curve would read the whole table each time.
+    // The pass meets each curve's points in the order that query returns
+    // them (the table's), and point j is written back to the j-th rowid.
+    m_pointsRead = true;
+    for (const CurveRow &row : rows) {
+        if (!row.valid)
+            m_curvePoints.insert(row.id.toLongLong(), {});
+    }
+    const bool read = m_upgrade.readAll(m_points, [&] {
+        // Only an integer matches a curve's id, as in SQL.
+        const QVariant curveId = m_points.value(0);
+        if (curveId.userType() != QMetaType::LongLong && curveId.userType() != QMetaType::Int)
+            return;
+        const auto it = m_curvePoints.find(curveId.toLongLong());
+        if (it == m_curvePoints.end())
+            return;
+        StdPoint point;
+        point.setX(m_points.value(2).toDouble());
+        point.setY(m_points.value(3).toDouble());
+        point.setZ(m_points.value(4).toDouble());
+        point.setFlags(m_points.value(5).toInt());
+        it->append({m_points.value(1), point});
+    }, __FILE__, __LINE__);
+    m_points.finish();
+    return read;
 }
 
-bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup)
+void CurveRefit::loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids)
+{
+    const QVector<PointRow> rows = m_curvePoints.take(row.id.toLongLong());
+    QVector<StdPoint> list;
+    list.reserve(rows.size());
+    rowids->reserve(rows.size());
+    for (const PointRow &point : rows) {
+        rowids->append(point.rowid);
+        list.append(point.point);
+    }
+    curve->setPoints(list);
+}
+
+void CurveRefit::refit(const CurveRow &row, const Lookup &lookup, Fit *fit)
 {
     const AssayTemplate::Calibration &calibration = lookup.calibration;
     StandardCurve curve(nullptr);
@@ -266,8 +393,7 @@ bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup)
     curve.setMethod(static_cast<tam::RegressionMethod>(calibration.method));
 
     QVector<QVariant> rowids;
-    if (!loadPoints(row, &curve, &rowids))
-        return false;
+    loadPoints(row, &curve, &rowids);
 
     // Only the first five coefficients have columns; a method with fewer
     // than two still gets all five stored ones.
@@ -276,9 +402,9 @@ bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup)
     for (int i = 0; i < coefficients.size(); ++i)
         coefficients[i] = row.coefficients[i];
     curve.setCoefficient(coefficients);
+    // Called with a row not stored valid: the model reads the flag back
+    // false and the curve is fitted.
     curve.setValid(row.valid);
-    if (curve.isValid())
-        return true;
 
     curve.update();
     if (!curve.isValid()) {
@@ -286,36 +412,55 @@ bool CurveRefit::refit(const CurveRow &row, const Lookup &lookup)
                       + quotedItem(curve.name()) + " id = "
                       + QByteArray::number(row.id.toLongLong()) + ' ').constData());
     }
-    return writeCurve(row, curve, rowids);
+
+    fit->id = row.id;
+    fit->correlation = curve.correlation();
+    const int count = curve.coefficientCount();
+    for (int i = 0; i < 5; ++i)
+        fit->coefficients[i] = i < count ? QVariant(curve.coefficient(i)) : QVariant(QVariant::Double);
+    fit->valid = curve.isValid();
+    // A curve that stays invalid keeps its stored points.
+    if (fit->valid) {
+        fit->points.reserve(rowids.size());
+        for (int j = 0; j < rowids.size(); ++j) {
+            const StdPoint point = curve.point(j);
+            fit->points.append({rowids.at(j), point.z(), point.flags()});
+        }
+    }
 }
 
-bool CurveRefit::writeCurve(const CurveRow &row, const StandardCurve &curve, const QVector<QVariant> &rowids)
+bool CurveRefit::writeCurve(const Fit &fit)
 {
     // The row and its points go in together: a curve marked valid whose
     // points were never written would never be fitted again.
-    UpdateProfile::Transaction transaction(m_upgrade, __FILE__, __LINE__);
-    if (!transaction.isOpen())
+    const QString savepoint = QStringLiteral("refit_curve");
+    if (!m_upgrade.run(QStringLiteral("savepoint ") + savepoint, __FILE__, __LINE__))
         return false;
-    m_curveUpdate.bindValue(QStringLiteral(":correlation"), curve.correlation());
+    if (runCurveUpdates(fit))
+        return m_upgrade.run(QStringLiteral("release savepoint ") + savepoint, __FILE__, __LINE__);
+    // Back to the curve as it was, the curves before it kept. (Skipped by
+    // the funnel when SQLite has rolled back the transaction itself.)
+    if (m_upgrade.run(QStringLiteral("rollback to savepoint ") + savepoint, __FILE__, __LINE__))
+        m_upgrade.run(QStringLiteral("release savepoint ") + savepoint, __FILE__, __LINE__);
+    return false;
+}
+
+bool CurveRefit::runCurveUpdates(const Fit &fit)
+{
+    m_curveUpdate.bindValue(QStringLiteral(":correlation"), fit.correlation);
     m_curveUpdate.bindValue(QStringLiteral(":date"), m_today);
-    const int count = curve.coefficientCount();
-    for (int i = 0; i < 5; ++i) {
-        m_curveUpdate.bindValue(QLatin1String(coefficientNames[i]),
-                                i < count ? QVariant(curve.coefficient(i)) : QVariant(QVariant::Double));
-    }
-    m_curveUpdate.bindValue(QStringLiteral(":valid"), curve.isValid() ? 1 : 0);
-    m_curveUpdate.bindValue(QStringLiteral(":id"), row.id);
+    for (int i = 0; i < 5; ++i)
+        m_curveUpdate.bindValue(QLatin1String(coefficientNames[i]), fit.coefficients[i]);
+    m_curveUpdate.bindValue(QStringLiteral(":valid"), fit.valid ? 1 : 0);
+    m_curveUpdate.bindValue(QStringLiteral(":id"), fit.id);
     if (!m_upgrade.run(m_curveUpdate, __FILE__, __LINE__))
         return false;
-    if (curve.isValid()) {
-        for (int j = 0; j < rowids.size(); ++j) {
-            const StdPoint point = curve.point(j);
-            m_pointUpdate.bindValue(QStringLiteral(":z"), point.z());
-            m_pointUpdate.bindValue(QStringLiteral(":flags"), point.flags());
-            m_pointUpdate.bindValue(QStringLiteral(":rowid"), rowids.at(j));
-            if (!m_upgrade.run(m_pointUpdate, __FILE__, __LINE__))
-                return false;
-        }
+    for (const Fit::Point &point : fit.points) {
+        m_pointUpdate.bindValue(QStringLiteral(":z"), point.z);
+        m_pointUpdate.bindValue(QStringLiteral(":flags"), point.flags);
+        m_pointUpdate.bindValue(QStringLiteral(":rowid"), point.rowid);
+        if (!m_upgrade.run(m_pointUpdate, __FILE__, __LINE__))
+            return false;
     }
-    return transaction.commit();
+    return true;
 }

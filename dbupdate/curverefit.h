@@ -2,6 +2,7 @@
 #define CURVEREFIT_H
 
 #include <QDate>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSqlQuery>
 #include <QString>
@@ -9,26 +10,35 @@
 #include <QVector>
 
 #include "assaytemplate.h"
+#include "stdpoint.h"
+#include "updateprofile.h"
+
+#include <optional>
 
 class StandardCurve;
-class UpdateProfile;
 
 // The calibration recompute of every start on profile.db: variables carried
-// over from the curves, and the curves not stored valid fitted again, each
-// curve with its points in a transaction of its own. Every statement goes
-// through the upgrade's SQL funnel.
+// over from the curves, and the curves not stored valid fitted again. The
+// refitted curves are written in one transaction (committed about once a
+// second on a very large file), each curve with its points under a savepoint
+// of its own, so a curve is always stored either as it was or refitted.
+// Every statement goes through the upgrade's SQL funnel.
 class CurveRefit
 {
 public:
     explicit CurveRefit(UpdateProfile &upgrade);
+    ~CurveRefit();
 
     // False, logged, at the first statement that fails.
     bool updateVariables();
     bool updateCurves();
 
 private:
+    Q_DISABLE_COPY(CurveRefit)
+
     struct CurveRow;
     struct VariableRow;
+    struct Fit;
     struct Lookup {
         bool found = false;
         AssayTemplate::Calibration calibration;
@@ -39,11 +49,27 @@ private:
     bool readCurves(QVector<CurveRow> *rows);
     bool prepareCurveStatements();
     const Lookup *findCalibration(const QString &name);
-    bool loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids);
-    bool refit(const CurveRow &row, const Lookup &lookup);
-    bool writeCurve(const CurveRow &row, const StandardCurve &curve, const QVector<QVariant> &rowids);
+    bool readPoints(const QVector<CurveRow> &rows);
+    void loadPoints(const CurveRow &row, StandardCurve *curve, QVector<QVariant> *rowids);
+    void refit(const CurveRow &row, const Lookup &lookup, Fit *fit);
+    bool writeCurve(const Fit &fit);
+    bool runCurveUpdates(const Fit &fit);
+
+    // The write transaction of the refit, opened before the first curve is
+    // written; none of its own when the upgrade already has one open.
+    bool openBatch();
+    bool commitBatch();
+    // After a failure: what was written before it is committed.
+    bool stop();
+    void redoLostBatch();
 
     UpdateProfile &m_upgrade;
+    std::optional<UpdateProfile::Transaction> m_transaction;
+    QElapsedTimer m_batchAge;
+    // The curves written in the open transaction, to write them again if
+    // SQLite rolls the whole of it back.
+    QVector<Fit> m_batch;
+
     QSqlQuery m_calibrations;
     QSqlQuery m_points;
     QSqlQuery m_curveUpdate;
@@ -51,6 +77,13 @@ private:
     // Many curves share a calibration name, and nothing here writes
     // assayCalibration: each name is looked up once per run.
     QHash<QString, Lookup> m_lookups;
+    // The points of every curve to refit, by curve id, in the order read.
+    struct PointRow {
+        QVariant rowid;
+        StdPoint point;
+    };
+    QHash<qlonglong, QVector<PointRow>> m_curvePoints;
+    bool m_pointsRead = false;
     Lookup m_uncached;
     QDate m_today;
 };

@@ -1,5 +1,6 @@
 #include "propertytreecheck.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTreeView>
@@ -115,6 +116,10 @@ private slots:
     void moveAnnouncesRemovalBeforeInsertion_data();
     void moveAnnouncesRemovalBeforeInsertion();
     void moveKeepsOtherPersistentIndexes();
+    void rowsAmongManySiblings_data();
+    void rowsAmongManySiblings();
+    void randomWalk_data();
+    void randomWalk();
     void refusesCycles_data();
     void refusesCycles();
     void deletion();
@@ -271,7 +276,6 @@ void tst_PropertyItem::insertClamps()
     QFETCH(int, row);
 
     TestedModel tested;
-    tested.testDirectly();
     for (const char *name : {"a", "b", "c"})
         addItem(tested.model.rootItem(), QLatin1String(name));
     QSignalSpy inserted(&tested.model, &QAbstractItemModel::rowsInserted);
@@ -465,6 +469,132 @@ void tst_PropertyItem::moveKeepsOtherPersistentIndexes()
     QCOMPARE(QModelIndex(otherParent), q->index());
     QCOMPARE(d->index().row(), 0);
     QCOMPARE(c->index(), tested.model.index(0, 0, q->index()));
+}
+
+namespace {
+
+// Under the tester, and without: the tester reads every row after every
+// change, which would freshen each item's remembered row and hide a stale one.
+void watchedOrNot()
+{
+    QTest::addColumn<bool>("watched");
+    QTest::newRow("under the tester") << true;
+    QTest::newRow("unwatched") << false;
+}
+
+} // namespace
+
+void tst_PropertyItem::rowsAmongManySiblings_data()
+{
+    watchedOrNot();
+}
+
+void tst_PropertyItem::rowsAmongManySiblings()
+{
+    // An item's row after a remove and a move in the middle of a long list
+    // (rows remembered, not searched for): the announcements and the
+    // indexes name the rows the items are at.
+    QFETCH(bool, watched);
+    PropertyItemModel model;
+    std::unique_ptr<QAbstractItemModelTester> tester(watched ? new QAbstractItemModelTester(&model) : nullptr);
+    // Filled before it is shown: the tester walks the whole model after
+    // every change, which would make 10 000 insertions one by one quadratic.
+    auto *big = new PropertyItem(QStringLiteral("big"), QVariant());
+    QVector<PropertyItem *> items;
+    for (int i = 0; i < 10000; ++i)
+        items << addItem(big, QString::number(i), i);
+    model.append(big);
+    const QPersistentModelIndex last(items.last()->valueIndex());
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+
+    big->remove(items.at(5000));
+    delete items.takeAt(5000);
+    QCOMPARE(last.row(), 9998);
+    items.last()->setValue(-1, false);
+    QCOMPARE(changed.takeFirst().at(0).toModelIndex().row(), 9998);
+
+    // Re-inserting a child is a move: out of row 2500, into row 7500.
+    PropertyItem *moved = items.takeAt(2500);
+    big->insert(7500, moved);
+    items.insert(7500, moved);
+    moved->setValue(-2, false);
+    QCOMPARE(changed.takeFirst().at(0).toModelIndex().row(), 7500);
+    items.at(2500)->setValue(-3, false);
+    QCOMPARE(changed.takeFirst().at(0).toModelIndex().row(), 2500);
+    for (int i = 0; i < items.size(); ++i)
+        QCOMPARE(items.at(i)->index().row(), i);
+    QCOMPARE(QModelIndex(last), items.last()->valueIndex());
+    QCOMPARE(model.rowCount(big->index()), 9999);
+    QCOMPARE(model.itemFromIndex(model.index(7500, 0, big->index())), moved);
+}
+
+void tst_PropertyItem::randomWalk_data()
+{
+    watchedOrNot();
+}
+
+void tst_PropertyItem::randomWalk()
+{
+    // Inserts, removes, moves between parents and edits in a seeded random
+    // order under the model tester, against a plain list of who is where:
+    // every item's index names its row after each step.
+    QFETCH(bool, watched);
+    PropertyItemModel model;
+    std::unique_ptr<QAbstractItemModelTester> tester(watched ? new QAbstractItemModelTester(&model) : nullptr);
+    PropertyItem *root = model.rootItem();
+    QVector<PropertyItem *> parents{root, addItem(root, "a"), addItem(root, "b")};
+    // Every key is there from the start: a reference into the hash stays good.
+    QHash<PropertyItem *, QList<PropertyItem *>> expected{
+        {root, {parents.at(1), parents.at(2)}}, {parents.at(1), {}}, {parents.at(2), {}}};
+    QList<PropertyItem *> loose;
+    QRandomGenerator random(34);
+    for (int step = 0; step < 2002; ++step) {
+        PropertyItem *parent = parents.at(random.bounded(parents.size()));
+        QList<PropertyItem *> &children = expected[parent];
+        const int action = random.bounded(4);
+        if (action == 0 || children.isEmpty()) {
+            PropertyItem *child = !loose.isEmpty() && random.bounded(2) ? loose.takeLast()
+                                                                        : new PropertyItem(QString::number(step), step);
+            const int position = random.bounded(children.size() + 1);
+            parent->insert(position, child);
+            children.insert(position, child);
+        } else if (action == 1 && children.size() > 2) {
+            PropertyItem *child = children.at(random.bounded(children.size()));
+            if (parents.contains(child))
+                continue;
+            parent->remove(child);
+            children.removeOne(child);
+            loose << child;
+        } else if (action == 2) {
+            // To the other end of the same list, or under another parent.
+            PropertyItem *child = children.at(random.bounded(children.size()));
+            PropertyItem *target = parents.at(random.bounded(parents.size()));
+            if (parents.contains(child))
+                continue;
+            const int position = random.bounded(expected[target].size() + 1);
+            target->insert(position, child);
+            children.removeOne(child);
+            expected[target].insert(qMin(position, expected[target].size()), child);
+        } else {
+            PropertyItem *child = children.at(random.bounded(children.size()));
+            QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+            child->setData(step, Qt::EditRole);
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(0).toModelIndex().row(), children.indexOf(child));
+        }
+        // Through the items' own rows only (the model's index() would
+        // freshen them), and not after every step, so that rows go stale
+        // over several changes before an edit or this check needs them.
+        if (step % 7 != 6)
+            continue;
+        for (PropertyItem *p : qAsConst(parents)) {
+            const QList<PropertyItem *> &list = expected[p];
+            QCOMPARE(p->children(), list);
+            for (int row = 0; row < list.size(); ++row)
+                QCOMPARE(list.at(row)->valueIndex().row(), row);
+        }
+    }
+    qDeleteAll(loose);
 }
 
 void tst_PropertyItem::refusesCycles_data()

@@ -1,4 +1,8 @@
 #include "dbfixture.h"
+#ifdef SQLHOOK_LIB
+#include "killpoints.h"
+#endif
+#include "profilefixture.h"
 #include "updatebase_p.h"
 #include "updateprofile.h"
 
@@ -30,6 +34,10 @@ class Recompute : public UpdateProfile
 public:
     using UpdateProfile::updateCurves;
     using UpdateProfile::updateVariables;
+    using UpdateProfile::beginTransaction;
+    using UpdateProfile::commitTransaction;
+    using UpdateProfile::inTransaction;
+    using UpdateProfile::rollbackTransaction;
 };
 
 bool defaultConnectionInTransaction()
@@ -110,6 +118,8 @@ private slots:
     void idsBeyond32Bits();
     void curvesFailure_data();
     void curvesFailure();
+    void insideTheUpgradesTransaction();
+    void killedDuringRefit();
 
 private:
     QString file() const { return m_dir.filePath(QStringLiteral("profile.db")); }
@@ -347,26 +357,33 @@ void tst_Calibration::curvesFailure_data()
     QTest::addColumn<QString>("script");
     QTest::addColumn<QString>("statement");
     QTest::addColumn<QStringList>("written"); // ids of the curves written back
+    QTest::addColumn<bool>("redone"); // written again after SQLite dropped the transaction
 
-    QTest::newRow("no curve table") << "drop table curve;" << "from curve " << QStringList();
+    QTest::newRow("no curve table") << "drop table curve;" << "from curve " << QStringList() << false;
     QTest::newRow("no calibration table") << "drop table assayCalibration;"
-                                          << "from assayCalibration where name = :name" << QStringList();
+                                          << "from assayCalibration where name = :name" << QStringList() << false;
     QTest::newRow("no point table") << "drop table curvePoint;"
-                                    << "from curvePoint where curveId = :curveId" << QStringList();
+                                    << "select curveId, rowid, x, y, z, flags from curvePoint" << QStringList() << false;
     // Curves before the failing one stay written, later ones are not reached.
     QTest::newRow("curve 5 cannot be written")
         << "create trigger stop before update on curve when new.id = 5"
            " begin select raise(abort, 'locked'); end;"
-        << "update curve set correlation" << QStringList{"1", "4"};
+        << "update curve set correlation" << QStringList{"1", "4"} << false;
     // A curve is written with all its points or not at all.
     QTest::newRow("a point of curve 1 cannot be written")
         << "create trigger stop before update on curvePoint when new.id = 3"
            " begin select raise(abort, 'locked'); end;"
-        << "update curvePoint set z" << QStringList();
+        << "update curvePoint set z" << QStringList() << false;
+    QTest::newRow("a point of curve 5 cannot be written")
+        << "create trigger stop before update on curvePoint when new.id = 16"
+           " begin select raise(abort, 'locked'); end;"
+        << "update curvePoint set z" << QStringList{"1", "4"} << false;
+    // SQLite takes the refit's whole transaction back, as on a full disk:
+    // the two curves refitted before are written again.
     QTest::newRow("a point of curve 5 rolls back")
         << "create trigger stop before update on curvePoint when new.id = 16"
            " begin select raise(rollback, 'locked'); end;"
-        << "update curvePoint set z" << QStringList{"1", "4"};
+        << "update curvePoint set z" << QStringList{"1", "4"} << true;
 }
 
 void tst_Calibration::curvesFailure()
@@ -374,6 +391,7 @@ void tst_Calibration::curvesFailure()
     QFETCH(QString, script);
     QFETCH(QString, statement);
     QFETCH(QStringList, written);
+    QFETCH(bool, redone);
 
     QVERIFY(Fixture::runScript(file(), QLatin1String(curves)));
     const QStringList before = Fixture::rows(file(), QStringLiteral("select * from curve order by id"));
@@ -384,8 +402,10 @@ void tst_Calibration::curvesFailure()
         QVERIFY(!recompute.updateCurves());
         QVERIFY(!defaultConnectionInTransaction());
     }
-    QCOMPARE(g_warnings.size(), 1);
+    QCOMPARE(g_warnings.size(), redone ? 2 : 1);
     QVERIFY2(g_warnings.first().contains(statement), qPrintable(g_warnings.first()));
+    if (redone)
+        QCOMPARE(g_warnings.at(1), QStringLiteral("profile.db: the 2 curves refitted before the failure are written again"));
 
     // With a table dropped the failure came before any curve was written.
     const QStringList after = Fixture::rows(file(), QStringLiteral("select * from curve order by id"));
@@ -405,6 +425,140 @@ void tst_Calibration::curvesFailure()
         QCOMPARE(pointsAfter.mid(0, 5) != pointsBefore.mid(0, 5), written.contains(QLatin1String("1")));
         QCOMPARE(pointsAfter.mid(5), pointsBefore.mid(5));
     }
+}
+
+void tst_Calibration::insideTheUpgradesTransaction()
+{
+    // Where the upgrade has a transaction open, the refit writes inside it
+    // and leaves the commit to the upgrade; a failing curve is still undone
+    // alone.
+    QVERIFY(Fixture::runScript(file(), QLatin1String(curves)));
+    const QStringList before = curveRows();
+    {
+        Recompute recompute;
+        recompute.beginTransaction(__FILE__, __LINE__);
+        QVERIFY(recompute.inTransaction());
+        QVERIFY(recompute.updateCurves());
+        QVERIFY(recompute.inTransaction());
+        recompute.rollbackTransaction(__FILE__, __LINE__);
+    }
+    QCOMPARE(curveRows(), before);
+
+    QVERIFY(Fixture::runScript(file(), QStringLiteral("create trigger stop before update on curvePoint"
+                                                      " when new.id = 16 begin select raise(abort, 'locked'); end;")));
+    {
+        Recompute recompute;
+        recompute.beginTransaction(__FILE__, __LINE__);
+        QVERIFY(!recompute.updateCurves());
+        QVERIFY(recompute.inTransaction());
+        QVERIFY(recompute.commitTransaction(__FILE__, __LINE__));
+    }
+    const QStringList after = curveRows();
+    QCOMPARE(after.size(), before.size());
+    for (int i = 0; i < after.size(); ++i)
+        QCOMPARE(after.at(i) != before.at(i), i == 0 || i == 3); // curves 1 and 4
+    QCOMPARE(g_warnings.size(), 1);
+}
+
+void tst_Calibration::killedDuringRefit()
+{
+#ifndef SQLHOOK_LIB
+    QSKIP("no preloaded statement hook on this system");
+#else
+    // The real dbupdate on a version-4 profile.db with many curves stored
+    // before the valid flag, killed inside the refit of the first start:
+    // each curve, with its points, is as it was or refitted, never half of
+    // it, and the next start finishes the refit.
+    QTemporaryDir scratch(KillPoints::scratchTemplate(QStringLiteral("tst_calibration_kill")));
+    QVERIFY(scratch.isValid());
+    const int count = KillPoints::sampled ? 60 : 300;
+    const QString templateFile = scratch.filePath(QStringLiteral("template.db"));
+    QVERIFY(ProfileFixture::make(templateFile, 4, QStringLiteral(R"(
+        insert into curve (id, name, xunit, yunit, correlation, date, xFun, yFun, a, b, instrUuid, lotsNum)
+            with recursive n(i) as (select 10 union all select i + 1 from n where i < %1)
+            select i, case i % 4 when 0 then 'FIB' when 1 then 'PT' when 2 then 'DD' else 'Lot ' || i end,
+                   'g/L', 's', 0.5, '2020-01-01', 1, 1, null, null, 'A', 'L' || i from n;
+        insert into curvePoint (curveId, x, y)
+            select id, 1.0, 20.0 + (id % 7) * 0.1 from curve where id >= 10
+            union all select id, 2.0, 12.7 from curve where id >= 10
+            union all select id, 4.0, 8.1 - (id % 3) * 0.1 from curve where id >= 10;
+    )").arg(count + 9)));
+    // A curve and its points, one line per curve (the date is the day of
+    // the run and left out).
+    const QString state = QStringLiteral(
+        "select id, quote(correlation), quote(a), quote(b), quote(c), quote(d), quote(e), quote(valid),"
+        " (select group_concat(quote(z) || '/' || quote(flags), ';')"
+        "  from (select z, flags from curvePoint where curveId = curve.id order by id))"
+        " from curve order by id");
+    const QStringList before = Fixture::rows(templateFile, state);
+
+    const QString traceDir = scratch.filePath(QStringLiteral("trace"));
+    QVERIFY(QDir().mkpath(traceDir));
+    QVERIFY(QFile::copy(templateFile, traceDir + QStringLiteral("/profile.db")));
+    const KillPoints::Trace trace = KillPoints::traced(traceDir, {});
+    QCOMPARE(trace.exitCode, 0);
+    const QStringList after = Fixture::rows(traceDir + QStringLiteral("/profile.db"), state);
+    QCOMPARE(after.size(), before.size());
+    int refitted = 0;
+    for (int i = 0; i < after.size(); ++i)
+        refitted += after.at(i) != before.at(i);
+    QVERIFY2(refitted >= count / 2, qPrintable(QString::number(refitted)));
+
+    // Where the refit starts, and how often it commits: once here, not
+    // once per curve.
+    qint64 refitStart = 0;
+    int commits = 0;
+    for (const KillPoints::Statement &s : trace.statements) {
+        if (s.file != "profile.db")
+            continue;
+        if (!refitStart && s.sql.startsWith("savepoint refit_curve"))
+            refitStart = s.number;
+        if (refitStart && s.sql.startsWith("commit"))
+            ++commits;
+    }
+    QVERIFY(refitStart > 0);
+    QVERIFY2(commits >= 1 && commits <= refitted / 10, qPrintable(QString::number(commits)));
+
+    QHash<qint64, qint64> statementOfWrite;
+    for (const KillPoints::Write &w : trace.writes)
+        statementOfWrite.insert(w.number, w.statement);
+    QList<KillPoints::Kill> points;
+    for (const KillPoints::Kill &k : KillPoints::choose(trace, "profile.db", false, KillPoints::sampled ? 0 : 8)) {
+        if ((k.statement ? k.statement : statementOfWrite.value(k.write)) >= refitStart)
+            points << k;
+    }
+    QVERIFY2(points.size() >= 5, qPrintable(QString::number(points.size())));
+
+    int oldSeen = 0, newSeen = 0;
+    for (int i = 0; i < points.size(); ++i) {
+        const QString label = QStringLiteral("round %1, %2").arg(i).arg(points.at(i).describe());
+        const QString dir = scratch.filePath(QString::number(i));
+        QVERIFY(QDir().mkpath(dir));
+        const QString file = dir + QStringLiteral("/profile.db");
+        QVERIFY(QFile::copy(templateFile, file));
+        QVERIFY2(KillPoints::runKilled(dir, {}, points.at(i)), qPrintable(label + ": did not die"));
+        QCOMPARE(Fixture::scalar(file, QStringLiteral("pragma integrity_check")).toString(), QStringLiteral("ok"));
+        const QStringList killed = Fixture::rows(file, state);
+        QCOMPARE(killed.size(), before.size());
+        int old = 0, fitted = 0;
+        for (int c = 0; c < killed.size(); ++c) {
+            old += killed.at(c) == before.at(c);
+            fitted += killed.at(c) == after.at(c);
+            QVERIFY2(killed.at(c) == before.at(c) || killed.at(c) == after.at(c),
+                     qPrintable(label + ": half a curve: " + killed.at(c)));
+        }
+        oldSeen += old == killed.size();
+        newSeen += fitted == killed.size();
+
+        const Fixture::Run run = Fixture::runDbupdate(dir);
+        QVERIFY2(run.exitCode == 0, qPrintable(label + ": rerun: " + QString::fromLocal8Bit(run.standardError)));
+        QVERIFY2(Fixture::rows(file, state) == after, qPrintable(label + ": the next start did not finish the refit"));
+        QDir(dir).removeRecursively();
+    }
+    // Kills fell both before the refit's commit and after it.
+    QVERIFY(oldSeen > 0);
+    QVERIFY(newSeen > 0);
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Calibration)
