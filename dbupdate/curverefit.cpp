@@ -6,8 +6,6 @@
 #include <QDate>
 #include <QSqlError>
 
-#include <utility>
-
 namespace {
 
 // The first items of a recompute debug line, "file ( line ): ", each
@@ -178,11 +176,8 @@ bool CurveRefit::updateCurves()
         refit(row, *lookup, &fit);
         if (!writeCurve(fit))
             return stop();
-        if (m_transaction) {
-            m_batch.append(fit);
-            if (m_batchAge.hasExpired(batchMilliseconds) && !commitBatch())
-                return false;
-        }
+        if (m_transaction && m_batchAge.hasExpired(batchMilliseconds) && !commitBatch())
+            return false;
     }
     return commitBatch();
 }
@@ -210,40 +205,20 @@ bool CurveRefit::commitBatch()
     // not valid, so the next start refits them.
     const bool committed = m_transaction->commit();
     m_transaction.reset();
-    m_batch.clear();
     return committed;
 }
 
 bool CurveRefit::stop()
 {
-    // The curves written before the failure stay written.
+    // The curves written before the failure stay written. Where SQLite took
+    // the whole transaction back, the upgrade stops: writing again on a
+    // full disk or a failing one would only fail again, and the curves are
+    // as they were, still not valid, so the next start refits them.
     if (m_transaction && m_upgrade.transactionLost())
-        redoLostBatch();
+        m_transaction.reset();
     else
         commitBatch();
     return false;
-}
-
-void CurveRefit::redoLostBatch()
-{
-    // SQLite took the whole transaction back with the failing statement (a
-    // full disk, an I/O error): the curves of the batch written before it
-    // are written once more, in a transaction of their own.
-    const QVector<Fit> fits = std::exchange(m_batch, {});
-    m_transaction.reset();
-    if (fits.isEmpty())
-        return;
-    qWarning("profile.db: the %d curves refitted before the failure are written again",
-             int(fits.size()));
-    m_transaction.emplace(m_upgrade, __FILE__, __LINE__);
-    if (m_transaction->isOpen()) {
-        for (const Fit &fit : fits) {
-            if (!writeCurve(fit))
-                break;
-        }
-        m_transaction->commit();
-    }
-    m_transaction.reset();
 }
 
 bool CurveRefit::readCurves(QVector<CurveRow> *rows)

@@ -59,16 +59,14 @@ private:
     // written; none of its own when the upgrade already has one open.
     bool openBatch();
     bool commitBatch();
-    // After a failure: what was written before it is committed.
+    // After a failure: what was written before it is committed, unless
+    // SQLite took the transaction back (a full disk, an I/O error): those
+    // curves then stay as they were, not valid, for the next start.
     bool stop();
-    void redoLostBatch();
 
     UpdateProfile &m_upgrade;
     std::optional<UpdateProfile::Transaction> m_transaction;
     QElapsedTimer m_batchAge;
-    // The curves written in the open transaction, to write them again if
-    // SQLite rolls the whole of it back.
-    QVector<Fit> m_batch;
 
     QSqlQuery m_calibrations;
     QSqlQuery m_points;

@@ -155,7 +155,10 @@ protected:
     // The SQL funnel: every statement of an upgrade goes through these. A
     // failure is logged by reportQueryError with the caller's file and line;
     // one that stops the upgrade (see the class comment) also skips every
-    // later statement, and the upgrade is rolled back.
+    // later statement, and the upgrade is rolled back. prepare(), run() and
+    // readAll() serve the data steps, which handle a failed statement
+    // themselves (false): only an error of the file (busy, read-only, I/O,
+    // full, corrupt...) or a transaction SQLite dropped stops them.
     bool prepare(QSqlQuery &query, const QString &sql, const char *file, int line);
     bool run(QSqlQuery &query, const char *file, int line);
     bool run(const QString &sql, const char *file, int line);
@@ -254,8 +257,10 @@ private:
     // goal already holds; Strict (a statement that moves rows) only one on
     // a table the file never had or a drop of what is gone; Tentative
     // (a try the caller redoes another way) returns false unlogged for an
-    // error of the statement, and stops for one of the file.
-    enum class Failure { Tolerant, Strict, Tentative };
+    // error of the statement; Reported (a data step that handles its own
+    // failure, as the refit does per curve) returns false logged for an
+    // error of the statement. An error of the file stops in every mode.
+    enum class Failure { Tolerant, Strict, Tentative, Reported };
     bool runQuery(QSqlQuery &query, Failure mode, const char *file, int line);
     bool runStatement(const QString &sql, Failure mode, const char *file, int line);
     bool passOver(const QSqlError &error, const QString &sql, bool moves);

@@ -202,8 +202,10 @@ bool UpdateBase::copyRowByRow(const QString &target, const QString &source, cons
     ids.setForwardOnly(true);
     QVariantList rowids;
     if (!prepare(ids, QStringLiteral("select %1 from %2 order by %1").arg(rowid, source), __FILE__, __LINE__)
-            || !readAll(ids, [&] { rowids << ids.value(0); }, __FILE__, __LINE__))
+            || !readAll(ids, [&] { rowids << ids.value(0); }, __FILE__, __LINE__)) {
+        stop(QStringLiteral("the rows of %1 could not be read").arg(source), __FILE__, __LINE__);
         return false;
+    }
     ids.finish();
     QSqlQuery one;
     const bool prepared = one.prepare(copy + QStringLiteral(" where %1 = ?").arg(rowid));
@@ -273,6 +275,7 @@ bool UpdateBase::rebuildTable(const QString &table, const QString &createSql,
         exec(indexSql, file, line);
     const qint64 rows = count(QStringLiteral("select count(*) from ") + backup, true);
     if (m_stopped || !copyTable(table, backup, QSqlRecord(), QStringList(), failure)) {
+        stop(QStringLiteral("the rows of %1 could not be copied back").arg(backup), file, line);
         undo();
         return false;
     }

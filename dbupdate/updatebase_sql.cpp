@@ -136,7 +136,12 @@ bool UpdateBase::runQuery(QSqlQuery &query, Failure mode, const char *file, int 
     const bool statementOnly = statementError(primaryCode(error));
     if (!lost && mode == Failure::Tentative && statementOnly)
         return false; // the caller tries another way and reports itself
-    if (!lost && mode != Failure::Tentative && passOver(error, query.lastQuery(), mode == Failure::Strict)) {
+    if (!lost && mode == Failure::Reported && statementOnly) {
+        reportQueryError(query, file, line);
+        return false;
+    }
+    if (!lost && (mode == Failure::Tolerant || mode == Failure::Strict)
+            && passOver(error, query.lastQuery(), mode == Failure::Strict)) {
         reportQueryError(query, file, line);
         return false;
     }
@@ -153,12 +158,18 @@ bool UpdateBase::runStatement(const QString &sql, Failure mode, const char *file
     if (!query.prepare(sql)) {
         // Prepared apart so that its failure is judged like any other.
         const QSqlError error = query.lastError();
-        if (mode != Failure::Tentative && passOver(error, sql, mode == Failure::Strict)) {
+        const bool statementOnly = statementError(primaryCode(error));
+        if ((mode == Failure::Tolerant || mode == Failure::Strict)
+                && passOver(error, sql, mode == Failure::Strict)) {
             reportQueryError(query, file, line);
             return false;
         }
-        if (mode == Failure::Tentative && statementError(primaryCode(error)))
+        if (mode == Failure::Tentative && statementOnly)
             return false;
+        if (mode == Failure::Reported && statementOnly) {
+            reportQueryError(query, file, line);
+            return false;
+        }
         reportQueryError(query, file, line);
         stop(error.text().trimmed(), file, line);
         return false;
@@ -180,12 +191,12 @@ bool UpdateBase::execMove(const QString &sql, const char *file, int line)
 
 bool UpdateBase::run(const QString &sql, const char *file, int line)
 {
-    return runStatement(sql, Failure::Tolerant, file, line);
+    return runStatement(sql, Failure::Reported, file, line);
 }
 
 bool UpdateBase::run(QSqlQuery &query, const char *file, int line)
 {
-    return runQuery(query, Failure::Tolerant, file, line);
+    return runQuery(query, Failure::Reported, file, line);
 }
 
 bool UpdateBase::prepare(QSqlQuery &query, const QString &sql, const char *file, int line)
@@ -195,7 +206,7 @@ bool UpdateBase::prepare(QSqlQuery &query, const QString &sql, const char *file,
     if (query.prepare(sql))
         return true;
     reportQueryError(query, file, line);
-    if (!passOver(query.lastError(), sql, false))
+    if (!statementError(primaryCode(query.lastError())))
         stop(query.lastError().text().trimmed(), file, line);
     return false;
 }
@@ -208,9 +219,11 @@ bool UpdateBase::readAll(QSqlQuery &query, const std::function<void()> &row, con
         row();
     if (!query.lastError().isValid())
         return true;
-    // A table that cannot be read to its end is never taken for a shorter one.
+    // A table that cannot be read to its end is never taken for a shorter
+    // one: false, and a damaged or locked file stops the upgrade.
     reportQueryError(query, file, line);
-    stop(query.lastError().text().trimmed(), file, line);
+    if (!statementError(primaryCode(query.lastError())))
+        stop(query.lastError().text().trimmed(), file, line);
     return false;
 }
 
