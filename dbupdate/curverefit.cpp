@@ -176,7 +176,7 @@ bool CurveRefit::updateCurves()
         refit(row, *lookup, &fit);
         if (!writeCurve(fit))
             return stop();
-        if (m_transaction && m_batchAge.hasExpired(batchMilliseconds) && !commitBatch())
+        if (m_batchAge.hasExpired(batchMilliseconds) && !commitBatch())
             return false;
     }
     return commitBatch();
@@ -185,9 +185,15 @@ bool CurveRefit::updateCurves()
 bool CurveRefit::openBatch()
 {
     // Inside a transaction the upgrade opened, the savepoints alone keep
-    // each curve whole; the upgrade commits.
-    if (m_transaction || m_upgrade.inTransaction())
+    // each curve whole; the upgrade commits, and a very large file is
+    // committed in between as the refit's own batches are.
+    if (m_transaction)
         return true;
+    if (m_upgrade.inTransaction()) {
+        if (!m_batchAge.isValid())
+            m_batchAge.start();
+        return true;
+    }
     m_transaction.emplace(m_upgrade, __FILE__, __LINE__);
     if (!m_transaction->isOpen()) {
         m_transaction.reset();
@@ -199,8 +205,14 @@ bool CurveRefit::openBatch()
 
 bool CurveRefit::commitBatch()
 {
-    if (!m_transaction)
-        return true;
+    if (!m_transaction) {
+        // The upgrade's transaction: committed only when the batch is old,
+        // and opened again for the steps after the refit.
+        if (!m_batchAge.isValid() || !m_batchAge.hasExpired(batchMilliseconds) || !m_upgrade.inTransaction())
+            return true;
+        m_batchAge.start();
+        return m_upgrade.commitTransaction(__FILE__, __LINE__) && m_upgrade.beginTransaction(__FILE__, __LINE__);
+    }
     // A commit that fails leaves the curves of the batch as they were: still
     // not valid, so the next start refits them.
     const bool committed = m_transaction->commit();

@@ -337,11 +337,34 @@ bool UpdateBase::runInTransaction()
 
 bool UpdateBase::runAfterCommit()
 {
+    bool due = false;
+    for (const Block &block : qAsConst(m_blocks))
+        due = due || (block.version == 0 && block.phase == Phase::AfterCommit && block.data);
+    if (!due)
+        return true;
+    // One transaction for the every-start steps after the commit (on
+    // profile.db the refit and the closing rows), instead of a commit per
+    // statement. What a step wrote before a later one failed stays (a curve
+    // refitted before another could not be written), unless the file
+    // itself failed.
+    if (!beginTransaction(__FILE__, __LINE__)) {
+        finishStopped();
+        return false;
+    }
+    bool ok = true;
     for (const Block &block : qAsConst(m_blocks)) {
         if (block.version == 0 && block.phase == Phase::AfterCommit && block.data && !block.data(*this)) {
-            finishStopped();
-            return false;
+            ok = false;
+            break;
         }
+    }
+    if (m_stopped || m_transactionLost)
+        rollbackTransaction(__FILE__, __LINE__);
+    else if (inTransaction() && !commitTransaction(__FILE__, __LINE__))
+        ok = false;
+    if (!ok || m_stopped) {
+        finishStopped();
+        return false;
     }
     return true;
 }
