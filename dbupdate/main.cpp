@@ -1,3 +1,4 @@
+#include "entryplatform.h"
 #include "messagehandler.h"
 #include "statusreport.h"
 #include "upgradefile.h"
@@ -61,12 +62,18 @@ int main(int argc, char *argv[])
             return 0;
         }
     }
+    const QString refused = refusedWorkingDirectory();
+    if (!refused.isEmpty()) {
+        fprintf(stderr, "dbupdate: not run in the system folder %s: start it in the data directory\n",
+                refused.toLocal8Bit().constData());
+        return 1;
+    }
     keepEveryLevel();
+    keepMessagesOnStderr();
     const bool status = argc > 1 && !strcmp(argv[1], "--status");
     const int logArgument = status ? 2 : 1;
     // A log that cannot be opened is not an error: messages go to stderr.
-    if (argc > logArgument)
-        openLogFile(argv[logArgument]);
+    openLogArgument(argc, argv, logArgument);
 
     QCoreApplication app(argc, argv);
     if (status) {

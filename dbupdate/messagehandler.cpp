@@ -31,10 +31,14 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &t
 
 bool openLogFile(const char *path)
 {
-    FILE *f = fopen(path, "a");
-    if (!f)
+    return openLogFile(fopen(path, "a"));
+}
+
+bool openLogFile(FILE *stream)
+{
+    if (!stream)
         return false;
-    logFile = f;
+    logFile = stream;
     qInstallMessageHandler(messageHandler);
     return true;
 }

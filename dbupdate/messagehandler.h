@@ -13,6 +13,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 // Opens the log in append mode and installs messageHandler; false (and
 // nothing installed) when the file cannot be opened.
 bool openLogFile(const char *path);
+// The same for a stream opened by the caller (null: false), which the log
+// then owns.
+bool openLogFile(FILE *stream);
 void closeLogFile();
 
 // Lets every level of the program's own messages through, whatever logging

@@ -18,20 +18,6 @@ bool syncFile(const QString &path)
     return _commit(file.handle()) == 0;
 }
 
-bool replaceFile(const QString &source, const QString &target, QString *error)
-{
-    // Wide-character names: a data directory may have any name.
-    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(source).utf16()),
-                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    wchar_t text[512] = {};
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                        GetLastError(), 0, text, DWORD(sizeof text / sizeof text[0]), nullptr);
-    *error = QString::fromWCharArray(text, int(length)).trimmed();
-    return false;
-}
-
 // The system's reason for the last failed call, in its own words.
 static QString systemError(DWORD code)
 {
@@ -39,6 +25,64 @@ static QString systemError(DWORD code)
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                         code, 0, text, DWORD(sizeof text / sizeof text[0]), nullptr);
     return QString::fromWCharArray(text, int(length)).trimmed();
+}
+
+// Refusals that another program's handle causes (a viewer, a virus scanner
+// looking at the copy just closed) and that go away when it lets go.
+static bool transientRefusal(DWORD code)
+{
+    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+}
+
+static const wchar_t *nativePath(const QString &path, QString *keep)
+{
+    *keep = QDir::toNativeSeparators(path);
+    return reinterpret_cast<const wchar_t *>(keep->utf16());
+}
+
+bool replaceFile(const QString &source, const QString &target, QString *error)
+{
+    // Wide-character names: a data directory may have any name.
+    QString sourceKeep;
+    QString targetKeep;
+    const wchar_t *from = nativePath(source, &sourceKeep);
+    const wchar_t *to = nativePath(target, &targetKeep);
+
+    // The copy carries the source's attributes, read-only among them; the
+    // rename moves it as it is. A read-only earlier backup could be neither
+    // replaced nor removed, and a read-only copy left by a failed rename not
+    // removed either: each start would leave one more. Both are writable
+    // while the rename is tried, and the copy gets its attributes back on
+    // its new name.
+    const DWORD sourceAttributes = GetFileAttributesW(from);
+    if (sourceAttributes != INVALID_FILE_ATTRIBUTES && (sourceAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(from, sourceAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    const DWORD targetAttributes = GetFileAttributesW(to);
+    if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(to, targetAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+
+    // A handle without delete sharing on the earlier backup refuses the
+    // replace; SQLite's own Windows layer retries such refusals too. About
+    // a second in all, then the failure stands.
+    DWORD code = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (attempt > 0)
+            Sleep(100);
+        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            if (sourceAttributes != INVALID_FILE_ATTRIBUTES && (sourceAttributes & FILE_ATTRIBUTE_READONLY))
+                SetFileAttributesW(to, sourceAttributes);
+            return true;
+        }
+        code = GetLastError();
+        if (!transientRefusal(code))
+            break;
+    }
+    // The earlier backup stays as it was; the copy stays writable, so that
+    // it can be removed.
+    if (targetAttributes != INVALID_FILE_ATTRIBUTES && (targetAttributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(to, targetAttributes);
+    *error = systemError(code);
+    return false;
 }
 
 // SQLite's lock bytes start at 1 GiB in every database file and are never

@@ -7,7 +7,7 @@
 #           seed WS_FUZZ_SEED), two at a time
 #   package the Debian packages built, installed with apt-get and run from /usr
 #   windows the 32- and 64-bit Windows builds (build-win32/, build-win64/), the
-#           64-bit tests under Wine, the zips and the sample upgrade compared
+#           tests of both under Wine, the zips and both sample upgrades compared
 #           with Linux (scripts/windows.sh)
 # A failing test or any sanitizer report, also one from a program a test
 # starts (dbupdate), fails the stage; every stage runs. Each stage prints its
@@ -187,17 +187,19 @@ stage_fuzz() {
     return $status
 }
 
-# scripts/windows.sh leaves the Wine run's counts in build-win64/counts:
-# "windows: N passed, M failed, K skipped" (K: tests not built for Windows).
+# scripts/windows.sh leaves each build's counts in build-win32/counts and
+# build-win64/counts: "windows <preset>: N programs passed, M failed, ...".
 stage_windows() {
-    local status=0 counts
-    rm -f build-win64/counts
+    local status=0 counts preset
+    rm -f build-win32/counts build-win64/counts
     bash scripts/windows.sh all || status=1
-    counts=$(cat build-win64/counts 2>/dev/null)
-    if [[ $counts =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
-        stage_passed=${BASH_REMATCH[1]}
-        stage_failed=${BASH_REMATCH[2]}
-    fi
+    for preset in win32 win64; do
+        counts=$(cat build-$preset/counts 2>/dev/null)
+        if [[ $counts =~ ([0-9]+)\ programs\ passed,\ ([0-9]+)\ failed ]]; then
+            stage_passed=$((stage_passed + BASH_REMATCH[1]))
+            stage_failed=$((stage_failed + BASH_REMATCH[2]))
+        fi
+    done
     return $status
 }
 

@@ -1,22 +1,24 @@
 #!/usr/bin/env bash
 # The Windows builds, from the same sources as the Linux one:
-#   windows.sh deps   install the cross compilers and Wine when missing, lay
-#                     out build-win32/ and build-win64/ (Qt unpacked from the
+#   windows.sh deps   install the cross compilers when missing, unpack the
+#                     Wine that runs 32- and 64-bit programs, lay out
+#                     build-win32/ and build-win64/ (Qt unpacked from the
 #                     shared archives, the toolchain files, SQLite's source
 #                     for the tests' own SQLite)
-#   windows.sh build  configure and build both (win32: what ships, build and
-#                     link only; this kind of machine runs no 32-bit code)
-#   windows.sh test   every test of build-win64/ under Wine; prints a CTest
-#                     summary line and "windows: N passed, M failed, K skipped"
-#   windows.sh zip    the zip for a technician (build-win32/, and build-win64/
-#                     for the check below)
-#   windows.sh sample the 64-bit zip unpacked into a fresh Wine prefix, run on
-#                     the sample legacy data directory; schema, rows and log
-#                     compared with the Linux build's run (build/)
+#   windows.sh build  configure and build both, tests included
+#   windows.sh test [win32|win64]
+#                     every test of both builds (or one) under Wine; prints per
+#                     architecture the programs and the test functions passed,
+#                     failed and skipped
+#   windows.sh zip    per build the technician's dbupdate kit and the front
+#                     end's runtime
+#   windows.sh sample each build's dbupdate kit unpacked into a fresh Wine
+#                     prefix, run on the sample legacy data directory; schema,
+#                     rows (values included) and log compared with the Linux
+#                     build's run (build/)
 #   windows.sh        all of these in turn
-# The archives are looked for in ../shared/win32-qt beside the repository
-# (WS_WIN_QT names another folder). The 32-bit build makes what ships (the
-# tests run from the 64-bit one): that keeps the stage within its budget.
+# The archives are looked for in ../shared/win32-qt and ../shared/wine-wow64
+# beside the repository (WS_WIN_QT names another folder for Qt's).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,6 +28,8 @@ if [ -z "${WS_WIN_QT:-}" ] && [ ! -d "$qtdir" ]; then
     common=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null)
     [ -n "$common" ] && qtdir=$(dirname "$(dirname "$common")")/shared/win32-qt
 fi
+winetar=$(dirname "$qtdir")/wine-wow64/wine-wow64.tar.xz
+winedir=$root/build-win-deps/wine-wow64
 jobs=${WS_JOBS:-$(nproc)}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -34,7 +38,8 @@ arch_of() { [ "$1" = win32 ] && echo i686 || echo x86_64; }
 
 deps() {
     local missing=() p
-    for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 socat tcl sqlite3; do
+    for p in g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix socat tcl sqlite3 \
+             qttranslations5-l10n libfreetype6 libfontconfig1; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     if [ ${#missing[@]} -gt 0 ]; then
@@ -45,6 +50,15 @@ deps() {
             >build-win-deps/apt.log 2>&1 || { tail -n 40 build-win-deps/apt.log; return 1; }
     fi
     [ -d "$qtdir" ] || { echo "No Qt archives in $qtdir" >&2; return 1; }
+    # The Wine that runs both builds' programs: 32-bit code inside a 64-bit
+    # process, so it needs no 32-bit Linux libraries nor a kernel that runs
+    # 32-bit processes.
+    if [ ! -x "$winedir/bin/wine" ]; then
+        echo "== Unpacking Wine (new WoW64)"
+        [ -f "$winetar" ] || { echo "No Wine archive at $winetar" >&2; return 1; }
+        mkdir -p "$(dirname "$winedir")"
+        tar -xJf "$winetar" -C "$(dirname "$winedir")" || return 1
+    fi
 
     # SQLite's source from Debian's archive, made into the one-file form
     # once; the tests build it with the cross compiler.
@@ -76,20 +90,21 @@ deps() {
 }
 
 build() {
-    local preset status=0 targets
+    local preset status=0
     for preset in win32 win64; do
         echo "== Building $preset"
         cmake --preset $preset "${launcher[@]}" >"build-$preset/configure.log" 2>&1 \
             || { cat "build-$preset/configure.log"; return 1; }
-        targets=()
-        [ $preset = win32 ] && targets=(--target Core tamcore dbupdate)
-        cmake --build "build-$preset" -j"$jobs" "${targets[@]}" >"build-$preset/build.log" 2>&1 \
+        cmake --build "build-$preset" -j"$jobs" >"build-$preset/build.log" 2>&1 \
             || { grep -E -B2 -A8 'error|Error' "build-$preset/build.log" | head -n 80; status=1; }
     done
     return $status
 }
 
-wine=/usr/lib/wine/wine64
+# Wine in its "new WoW64" form: one 64-bit process runs both builds' programs.
+wine=$winedir/bin/wine
+wineserver=$winedir/bin/wineserver
+export WINEDEBUG=-all WINEDLLOVERRIDES='winemenubuilder.exe=d;mscoree=d'
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Tests that are not built for Windows, with the reason; the stage counts
@@ -129,55 +144,62 @@ serial_pair() {
 stop_wine() {
     [ -n "$socat_pid" ] && kill "$socat_pid" 2>/dev/null
     socat_pid=
-    WINEPREFIX=$1 /usr/lib/wine/wineserver -k 2>/dev/null
+    WINEPREFIX=$1 "$wineserver" -k 2>/dev/null
     true
 }
 
-run_tests() {
-    local b=$root/build-win64 status=0
-    rm -rf "$b/test-reports"
+# One build's tests under Wine, in a prefix of the build's own. Its counts
+# go to build-<preset>/counts; the skip reasons to build-<preset>/skipped.txt.
+run_tests_of() {
+    local preset=$1 b=$root/build-$1 status=0 p f tp tf ts
+    rm -rf "$b/test-reports" "$b/counts"
     serial_pair "$b" || return 1
     (cd "$b" && WS_SERIAL_PAIR=COM1,COM2 ctest --output-on-failure -j"$jobs" -LE '^fuzzing$') \
         >"$b/ctest.log" 2>&1 || status=1
     stop_wine "$b/wineprefix"
     # Failures in full; then QtTest's totals per program.
     [ $status -eq 0 ] || sed -n '/Failed\|FAIL!/,+20p' "$b/ctest.log" | head -n 200
-    awk '/Start testing of/ { name = $5 } /^Totals:/ { print "  " name ": " $0 }' "$b"/test-reports/*.txt
-    # What Wine cannot do, with the reasons, in a file; the count here.
+    awk -v arch="$preset" '/Start testing of/ { name = $5 } /^Totals:/ { print "  " arch " " name ": " $0 }' \
+        "$b"/test-reports/*.txt
+    # What Wine cannot do, with the reasons, in a file.
     grep -h -E '^SKIP ' "$b"/test-reports/*.txt | sed 's/^SKIP *: *//' > "$b/skipped.txt"
-    echo "  $(grep -c . "$b/skipped.txt") test functions skipped under Wine (reasons in build-win64/skipped.txt)"
-    local p f s=${#not_on_windows[@]}
-    rm -f "$b/counts"
     p=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$b/ctest.log")
     f=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*(Failed|Timeout|Exception|Not Run)' "$b/ctest.log")
+    read -r tp tf ts < <(awk '/^Totals:/ { p += $2; f += $4; s += $6 } END { print p + 0, f + 0, s + 0 }' \
+        "$b"/test-reports/*.txt)
+    echo "windows $preset: $p programs passed, $f failed, ${#not_on_windows[@]} not built;" \
+        "test functions $tp passed, $tf failed, $ts skipped (reasons in build-$preset/skipped.txt)" \
+        | tee "$b/counts"
+    return $status
+}
+
+run_tests() {
+    local status=0 preset presets=("$@")
+    [ $# -gt 0 ] || presets=(win32 win64)
+    for preset in "${presets[@]}"; do
+        run_tests_of $preset || status=1
+    done
     echo "Not built for Windows (reasons in scripts/windows.sh):" \
         "$(printf '%s\n' "${not_on_windows[@]}" | sed 's/:.*//' | paste -sd ' ')"
-    grep -E '^[0-9]+% tests passed' "$b/ctest.log"
-    echo "windows: $p passed, $f failed, $s skipped" | tee "$b/counts"
     return $status
 }
 
 project_version() { sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/build-$1/CMakeCache.txt"; }
 
-# build-<preset>/workstation-core-<version>-<preset>.zip: one folder with the
-# program, the libraries, the catalogue, the Qt plugins it loads and every
-# DLL these import from Qt's folder (which holds the MinGW runtime too).
-package() {
-    local preset=$1 arch b=$root/build-$1 name qt out objdump added f dll
-    arch=$(arch_of "$preset")
-    qt=$b/qt5-$arch
-    name=workstation-core-$(project_version "$preset")-$preset
-    out=$b/zip/$name
-    objdump=$arch-w64-mingw32-objdump
-    rm -rf "$b/zip" "$b/$name.zip"
-    mkdir -p "$out/platforms" "$out/sqldrivers"
-    cp "$b/dbupdate/dbupdate.exe" "$b/core/Core.dll" "$b/tamcore/tamcore.dll" "$b/dbupdate/dbupdate_en.qm" "$out/" || return 1
-    cp "$qt/plugins/platforms/qwindows.dll" "$out/platforms/" || return 1
-    cp "$qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/" || return 1
-    added=1
+# Qt's catalogue that settings.ini names by default, and the catalogues it
+# loads in turn; Debian's are the same files on every platform.
+qt_catalogues=(qt_zh_CN qtbase_zh_CN qtscript_zh_CN qtmultimedia_zh_CN qtxmlpatterns_zh_CN)
+qt_translations=/usr/share/qt5/translations
+
+# Copies into the folder $1 every DLL that its programs and libraries import
+# from Qt's folder $2 (which holds the MinGW runtime too), until none is
+# missing.
+add_imports() {
+    local out=$1 qt=$2 objdump=$3 added=1 f dll
     while [ $added -eq 1 ]; do
         added=0
         for f in "$out"/*.exe "$out"/*.dll "$out"/*/*.dll; do
+            [ -f "$f" ] || continue
             for dll in $("$objdump" -p "$f" | sed -n 's/^\s*DLL Name: //p'); do
                 if [ -f "$qt/bin/$dll" ] && [ ! -f "$out/$dll" ]; then
                     cp "$qt/bin/$dll" "$out/"
@@ -186,15 +208,57 @@ package() {
             done
         done
     done
+}
+
+# Two zips per build, one folder each:
+#   workstation-dbupdate-<version>-<preset>.zip, the technician's kit:
+#     dbupdate.exe, tamcore.dll, QtCore, QtSql, the SQLite driver, the
+#     MinGW runtime, the catalogues (dbupdate_en.qm, Qt's qt_zh_CN.qm)
+#   workstation-core-<version>-<preset>.zip, the front end's runtime:
+#     Core.dll with QtGui, QtWidgets, QtScript, the platform plugin, the
+#     Vista style, the SQLite driver, Qt's catalogues; for developers
+#     lib/libCore.dll.a and include/ (Core's public headers)
+package() {
+    local preset=$1 kind=$2 arch b=$root/build-$1 name qt out c
+    arch=$(arch_of "$preset")
+    qt=$b/qt5-$arch
+    name=workstation-$kind-$(project_version "$preset")-$preset
+    out=$b/zip/$name
+    rm -rf "$out" "$b/$name.zip"
+    mkdir -p "$out/sqldrivers"
+    cp "$qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/" || return 1
+    for c in "${qt_catalogues[@]}"; do
+        cp "$qt_translations/$c.qm" "$out/" || return 1
+    done
+    if [ "$kind" = dbupdate ]; then
+        cp "$b/dbupdate/dbupdate.exe" "$b/tamcore/tamcore.dll" "$b/dbupdate/dbupdate_en.qm" "$out/" || return 1
+    else
+        mkdir -p "$out/platforms" "$out/styles" "$out/lib" "$out/include"
+        cp "$b/core/Core.dll" "$out/" || return 1
+        cp "$qt/plugins/platforms/qwindows.dll" "$out/platforms/" || return 1
+        cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/" || return 1
+        cp "$b/core/libCore.dll.a" "$out/lib/" || return 1
+        for c in $(sed -n '/^set(CORE_PUBLIC_HEADERS/,/^)/s/^ *\([a-z_]*\.h\)$/\1/p' "$root/core/CMakeLists.txt"); do
+            cp "$root/core/$c" "$out/include/" || return 1
+        done
+    fi
+    add_imports "$out" "$qt" "$arch-w64-mingw32-objdump"
     # Debug information stays in the build; the runtime DLLs carry theirs too.
-    "$arch-w64-mingw32-strip" --strip-unneeded "$out"/*.exe "$out"/*.dll "$out"/*/*.dll
+    "$arch-w64-mingw32-strip" --strip-unneeded "$out"/*.dll "$out"/*/*.dll
+    [ "$kind" = dbupdate ] && "$arch-w64-mingw32-strip" --strip-unneeded "$out"/*.exe
     (cd "$b/zip" && cmake -E tar cf "../$name.zip" --format=zip "$name") || return 1
     printf '%s: %s bytes, %s files\n' "build-$preset/$name.zip" "$(stat -c %s "$b/$name.zip")" \
         "$(find "$out" -type f | wc -l)"
 }
 
 zips() {
-    package win32 && package win64
+    local preset kind
+    for preset in win32 win64; do
+        rm -rf "build-$preset/zip" build-"$preset"/workstation-*.zip
+        for kind in dbupdate core; do
+            package $preset $kind || return 1
+        done
+    done
 }
 
 # Everything of a data directory that the upgrade wrote: each file's schema
@@ -212,14 +276,12 @@ snapshot() {
     P=$2 perl -pe 's/\r$//; s/\Q$ENV{P}\E/<dir>/g' "$dir/update.log"
 }
 
-sample() {
-    local b=$root/build-win64 work=$root/build-win64/sample sub="样本 données" f name lstatus=0 wstatus=0
-    name=workstation-core-$(project_version win64)-win64
-    if [ ! -x "$root/build/dbupdate/dbupdate" ]; then
-        echo "== Building the Linux dbupdate for the comparison"
-        (cmake -S . -B build -DWS_WERROR=ON "${launcher[@]}" >/dev/null \
-            && cmake --build build -j"$jobs" --target dbupdate >/dev/null) || return 1
-    fi
+# One build's dbupdate kit on the sample legacy data directory, beside the
+# Linux program on a copy of it: the same exit code, every file's schema and
+# rows (every refitted double included) and the same log.
+sample_of() {
+    local preset=$1 b=$root/build-$1 work=$root/build-$1/sample sub="样本 données" f name lstatus=0 wstatus=0
+    name=workstation-dbupdate-$(project_version "$preset")-$preset
     rm -rf "$work"
     mkdir -p "$work/linux/$sub" "$work/windows/$sub" "$work/app"
     for f in profile data qc syslog; do
@@ -229,26 +291,39 @@ sample() {
     (cd "$work/linux/$sub" && "$root/build/dbupdate/dbupdate" update.log) || lstatus=$?
     unzip -q "$b/$name.zip" -d "$work/app" || return 1
     # A fresh prefix: nothing but what the zip brings.
-    (cd "$work/windows/$sub" && WINEPREFIX="$work/wineprefix" WINEDEBUG=-all \
-        $wine "$work/app/$name/dbupdate.exe" update.log 2>"$work/wine.err") || wstatus=$?
-    WINEPREFIX="$work/wineprefix" /usr/lib/wine/wineserver -k 2>/dev/null
+    (cd "$work/windows/$sub" && WINEPREFIX="$work/wineprefix" \
+        "$wine" "$work/app/$name/dbupdate.exe" update.log 2>"$work/wine.err") || wstatus=$?
+    WINEPREFIX="$work/wineprefix" "$wineserver" -k 2>/dev/null
     snapshot "$work/linux/$sub" "$work/linux/$sub" > "$work/linux.txt"
     snapshot "$work/windows/$sub" "$(winpath "$work/windows/$sub")" > "$work/windows.txt"
-    echo "Sample upgrade: exit codes Linux $lstatus, Windows $wstatus;" \
+    echo "Sample upgrade $preset: exit codes Linux $lstatus, Windows $wstatus;" \
         "$(grep -c '^== ' "$work/linux.txt") files compared," \
         "$(grep -c . "$work/windows/$sub/update.log") log lines"
-    if [ "$lstatus" -ne "$wstatus" ] || ! diff -u "$work/linux.txt" "$work/windows.txt" | head -n 60; then
-        echo "Sample upgrade differs from the Linux run"
+    if [ "$lstatus" -ne "$wstatus" ] || ! cmp -s "$work/linux.txt" "$work/windows.txt"; then
+        diff -u "$work/linux.txt" "$work/windows.txt" | head -n 60
+        echo "Sample upgrade $preset differs from the Linux run"
         return 1
     fi
-    cmp -s "$work/linux.txt" "$work/windows.txt" || { echo "Sample upgrade differs from the Linux run"; return 1; }
-    echo "Sample upgrade: same schema, rows, backups and log as the Linux run"
+    echo "Sample upgrade $preset: same schema, rows, values, backups and log as the Linux run"
+}
+
+sample() {
+    local status=0 preset
+    if [ ! -x "$root/build/dbupdate/dbupdate" ]; then
+        echo "== Building the Linux dbupdate for the comparison"
+        (cmake -S . -B build -DWS_WERROR=ON "${launcher[@]}" >/dev/null \
+            && cmake --build build -j"$jobs" --target dbupdate >/dev/null) || return 1
+    fi
+    for preset in win32 win64; do
+        sample_of $preset || status=1
+    done
+    return $status
 }
 
 # The whole stage: each part timed; the test counts close the output.
 all() {
     local status=0 part start
-    rm -f build-win64/ctest.log build-win64/counts
+    rm -f build-win32/ctest.log build-win32/counts build-win64/ctest.log build-win64/counts
     for part in deps build run_tests zips sample; do
         start=$SECONDS
         echo "== $part"
@@ -264,7 +339,7 @@ all() {
 
 case "${1:-all}" in
 deps | build | zips | sample | all) "${1:-all}" ;;
-test) run_tests ;;
+test) shift; run_tests "$@" ;;
 zip) zips ;;
 *) echo "usage: windows.sh [deps|build|test|zip|sample]" >&2; exit 2 ;;
 esac

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a program of a Windows build (build-win64/) under 64-bit Wine: CTest's
-# emulator for the tests, and what scripts/windows.sh uses. The Wine prefix is
+# Runs a program of a Windows build (build-win32/ or build-win64/) under the
+# new-WoW64 Wine that scripts/windows.sh deps unpacks (one 64-bit process
+# runs 32-bit code too): CTest's emulator for the tests. The Wine prefix is
 # private to the build folder; the build's libraries and Qt's come through
 # WINEPATH, Qt's plugins through a qt.conf beside the program. Wine does not
 # pass QT_* variables on: the prefix's own environment (HKCU\Environment)
@@ -19,7 +20,7 @@ done
 qt=$(ls -d "$build"/qt5-* 2>/dev/null | head -n 1)
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-export WINEDEBUG=-all
+export WINEDEBUG=-all WINEDLLOVERRIDES='winemenubuilder.exe=d;mscoree=d'
 export WINEPREFIX=${WS_WINEPREFIX:-$build/wineprefix}
 export WINEARCH=win64
 paths="$(winpath "$qt/bin")"
@@ -29,7 +30,7 @@ done
 export WINEPATH="$paths"
 [ -f "$dir/qt.conf" ] || printf '[Paths]\nPrefix=%s\n' "$(winpath "$qt" | tr '\\' /)" > "$dir/qt.conf"
 
-wine=/usr/lib/wine/wine64
+wine=${WS_WINE:-$(dirname "$build")/build-win-deps/wine-wow64/bin/wine}
 mkdir -p "$WINEPREFIX"
 (
     flock 9

@@ -14,6 +14,10 @@
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <thread>
+#include <windows.h>
+#endif
 
 // The copy taken before a schema change and the status report, through the
 // real program.
@@ -26,6 +30,8 @@ private slots:
     void secondRunWritesNoBackup();
     void unwritableDirectory_data();
     void unwritableDirectory();
+    void earlierCopyReadOnlyOrHeld_data();
+    void earlierCopyReadOnlyOrHeld();
     void statusChangesNothing_data();
     void statusChangesNothing();
 };
@@ -137,6 +143,28 @@ QString backupLine(const QStringList &section)
     }
     return QString();
 }
+
+#ifdef Q_OS_WIN
+const wchar_t *wide(const QString &path)
+{
+    return reinterpret_cast<const wchar_t *>(path.utf16());
+}
+
+bool readOnly(const QString &file)
+{
+    const DWORD attributes = GetFileAttributesW(wide(QDir::toNativeSeparators(file)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+bool setReadOnly(const QString &file, bool on)
+{
+    const QString native = QDir::toNativeSeparators(file);
+    const DWORD attributes = GetFileAttributesW(wide(native));
+    return attributes != INVALID_FILE_ATTRIBUTES
+        && SetFileAttributesW(wide(native), on ? attributes | FILE_ATTRIBUTE_READONLY
+                                               : attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+}
+#endif
 
 } // namespace
 
@@ -334,6 +362,81 @@ void tst_Backup::unwritableDirectory()
     QCOMPARE(Fixture::runDbupdate(dir.path()).exitCode, 0);
     QCOMPARE(Fixture::rows(data, "select version from version"), QStringList({"5"}));
     QVERIFY(Fixture::readFile(dir.filePath(backup)).startsWith("SQLite format 3"));
+}
+
+void tst_Backup::earlierCopyReadOnlyOrHeld_data()
+{
+    QTest::addColumn<bool>("readOnlyFile");
+    QTest::addColumn<bool>("readOnlyCopy");
+    QTest::addColumn<bool>("held"); // by a handle without delete sharing, for half a second
+    QTest::newRow("read-only earlier copy") << false << true << false;
+    QTest::newRow("read-only file and earlier copy") << true << true << false;
+    QTest::newRow("earlier copy held open") << false << false << true;
+}
+
+void tst_Backup::earlierCopyReadOnlyOrHeld()
+{
+#ifndef Q_OS_WIN
+    QSKIP("Windows only: its read-only attribute and share modes");
+#else
+    QFETCH(bool, readOnlyFile);
+    QFETCH(bool, readOnlyCopy);
+    QFETCH(bool, held);
+    QTemporaryDir dir;
+    QVERIFY(layDirectory(dir.path(), true, 2));
+    const QString data = dir.filePath(QStringLiteral("data.db"));
+    const QString copy = dir.filePath(QStringLiteral("data.db.v2.bak"));
+    QVERIFY(Fixture::writeFile(copy, "an older copy"));
+    const QByteArray dataDump = shellDump(data);
+    QVERIFY(!dataDump.isEmpty());
+    if (readOnlyCopy)
+        QVERIFY(setReadOnly(copy, true));
+    if (readOnlyFile)
+        QVERIFY(setReadOnly(data, true));
+
+    // A viewer or a virus scanner on the earlier copy: let go half a second
+    // after the program starts writing the new one, so that its first
+    // attempts to replace the file meet the handle.
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    std::thread releaser;
+    if (held) {
+        holder = CreateFileW(wide(QDir::toNativeSeparators(copy)), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+        QVERIFY(holder != INVALID_HANDLE_VALUE);
+        const QString path = dir.path();
+        releaser = std::thread([path, holder] {
+            const QDir directory(path);
+            QElapsedTimer waited;
+            waited.start();
+            while (directory.entryList({QStringLiteral("data.db.v2.bak.*")}, QDir::Files).isEmpty()
+                   && waited.elapsed() < 60000)
+                QThread::msleep(5);
+            QThread::msleep(500);
+            CloseHandle(holder);
+        });
+    }
+    const QString log = dir.filePath(QStringLiteral("update.log"));
+    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {log});
+    if (releaser.joinable())
+        releaser.join();
+    const QByteArray text = Fixture::readLog(log);
+    const QStringList files = filesIn(dir.path());
+    const bool copyReadOnly = readOnly(copy);
+    // Writable again, for the temporary directory's removal.
+    for (const QString &name : files)
+        setReadOnly(dir.filePath(name), false);
+
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    // A read-only file cannot be upgraded on Windows itself (under Wine run
+    // by root it can): its copy is what counts.
+    if (!readOnlyFile)
+        QVERIFY2(run.exitCode == 0, text.constData());
+    QVERIFY2(text.contains("data.db: version 2 backed up to data.db.v2.bak"), text.constData());
+    QCOMPARE(shellDump(copy), dataDump);
+    // As read-only as the file it copies, and nothing left half-written.
+    QCOMPARE(copyReadOnly, readOnlyFile);
+    QCOMPARE(files.filter(QStringLiteral("data.db.v2.bak.")), QStringList());
+#endif
 }
 
 void tst_Backup::statusChangesNothing_data()

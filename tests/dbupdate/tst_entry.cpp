@@ -7,6 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 namespace {
 
 // A data directory whose profile.db holds the base tables every site has:
@@ -16,6 +20,75 @@ bool layProfile(const QTemporaryDir &dir)
     return Fixture::runScriptFile(dir.filePath("profile.db"),
                                   Fixture::sourcePath(QStringLiteral("samples/legacy/profile.sql")));
 }
+
+// The program as the front end or a scheduled task starts it: no console,
+// and no variable that tells Qt where its messages should go.
+Fixture::Run runWithoutConsole(const QString &dir, const QStringList &arguments)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_FORCE_STDERR_LOGGING"));
+    env.remove(QStringLiteral("QT_ASSUME_STDERR_HAS_CONSOLE"));
+    p.setProcessEnvironment(env);
+#ifdef Q_OS_WIN
+    p.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *args) {
+        args->flags = (args->flags & ~DWORD(CREATE_NO_WINDOW)) | DETACHED_PROCESS;
+    });
+#endif
+    p.start(QStringLiteral(DBUPDATE_BIN), arguments);
+    Fixture::Run run;
+    if (!p.waitForFinished(-1))
+        return run;
+    run.exitCode = p.exitCode();
+    run.exitStatus = p.exitStatus();
+    run.standardError = p.readAllStandardError();
+    return run;
+}
+
+#ifdef Q_OS_WIN
+// A resource of a built file, read as the system's loader reads it.
+QByteArray resource(const QString &file, const wchar_t *type, const wchar_t *name)
+{
+    const HMODULE module = LoadLibraryExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16()),
+                                          nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!module)
+        return QByteArray();
+    QByteArray data;
+    if (const HRSRC found = FindResourceW(module, name, type)) {
+        if (const HGLOBAL loaded = LoadResource(module, found))
+            data = QByteArray(static_cast<const char *>(LockResource(loaded)), int(SizeofResource(module, found)));
+    }
+    FreeLibrary(module);
+    return data;
+}
+
+// A string of a file's version resource (US English, Unicode block), or a
+// null string.
+QString versionString(const QString &file, const char *key, QString *fixedVersion)
+{
+    const auto path = reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(file).utf16());
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0)
+        return QString();
+    QByteArray info(int(size), '\0');
+    if (!GetFileVersionInfoW(path, 0, size, info.data()))
+        return QString();
+    void *value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(info.constData(), L"\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+        const auto *fixed = static_cast<const VS_FIXEDFILEINFO *>(value);
+        *fixedVersion = QStringLiteral("%1.%2.%3.%4").arg(HIWORD(fixed->dwFileVersionMS))
+                            .arg(LOWORD(fixed->dwFileVersionMS)).arg(HIWORD(fixed->dwFileVersionLS))
+                            .arg(LOWORD(fixed->dwFileVersionLS));
+    }
+    const QString query = QStringLiteral("\\StringFileInfo\\040904B0\\") + QLatin1String(key);
+    if (!VerQueryValueW(info.constData(), reinterpret_cast<const wchar_t *>(query.utf16()), &value, &length))
+        return QString();
+    return QString::fromWCharArray(static_cast<const wchar_t *>(value)).trimmed();
+}
+#endif
 
 } // namespace
 
@@ -29,6 +102,10 @@ private slots:
     void noArgumentWritesNoLog();
     void logAppendedWithLineShapes();
     void unwritableLogPath();
+    void logNamedInAnotherScript();
+    void refusesSystemFolders_data();
+    void refusesSystemFolders();
+    void manifestAndVersions();
     void createsAllFourFiles();
     void fatalLineSurvivesAbort();
     void fatalWarningFlushesEarlierLines();
@@ -133,12 +210,95 @@ void tst_Entry::unwritableLogPath()
 {
     QTemporaryDir dir;
     QVERIFY(layProfile(dir));
-    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath("missing/dir/update.log")});
+    const Fixture::Run run = runWithoutConsole(dir.path(), {dir.filePath("missing/dir/update.log")});
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(!QFileInfo::exists(dir.filePath("missing")));
     // The run went through to the last file.
     QVERIFY(QFileInfo::exists(dir.filePath("syslog.db")));
+    // The messages reach standard error, console or not.
+    QVERIFY2(run.standardError.contains("profile.db: version 0 backed up to profile.db.v0.bak"),
+             run.standardError.constData());
+}
+
+void tst_Entry::logNamedInAnotherScript()
+{
+    QTemporaryDir dir;
+    QVERIFY(layProfile(dir));
+    const QString name = QStringLiteral(u"升级日志 journal.log");
+#ifdef Q_OS_WIN
+    // Only a code page without these characters shows the fault.
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t *>(name.utf16()), name.size(),
+                        nullptr, 0, nullptr, &lost);
+    if (!lost)
+        QSKIP("the ANSI code page holds the name's characters");
+#endif
+    const Fixture::Run run = Fixture::runDbupdate(dir.path(), {dir.filePath(name)});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(Fixture::readLog(dir.filePath(name)).startsWith("Debug: profile.db: version 0 backed up"),
+             qPrintable(QDir(dir.path()).entryList(QDir::Files).join(QLatin1String(", "))));
+}
+
+void tst_Entry::refusesSystemFolders_data()
+{
+    QTest::addColumn<QString>("folder");
+#ifdef Q_OS_WIN
+    wchar_t path[MAX_PATH + 1] = {};
+    UINT length = GetWindowsDirectoryW(path, MAX_PATH + 1);
+    QTest::newRow("Windows folder") << QString::fromWCharArray(path, int(length));
+    length = GetSystemDirectoryW(path, MAX_PATH + 1);
+    QTest::newRow("system folder") << QString::fromWCharArray(path, int(length));
+#else
+    QTest::newRow("none here") << QString();
+#endif
+}
+
+void tst_Entry::refusesSystemFolders()
+{
+    QFETCH(QString, folder);
+    if (folder.isEmpty())
+        QSKIP("Windows only: where Windows starts a program whose folder the shell refused");
+    const QDir system(folder);
+    const QStringList before = system.entryList(QDir::Files);
+    QVERIFY(!before.contains(QStringLiteral("profile.db")));
+    const Fixture::Run run = Fixture::runDbupdate(folder, {QStringLiteral("update.log")});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.standardError.startsWith("dbupdate: not run in the system folder "), run.standardError.constData());
+    QCOMPARE(run.standardError.count('\n'), 1);
+    // Whatever a faulty run laid there goes again.
+    const QStringList after = system.entryList(QDir::Files);
+    for (const QString &name : after) {
+        if (!before.contains(name))
+            QFile::remove(system.filePath(name));
+    }
+    QCOMPARE(after, before);
+}
+
+void tst_Entry::manifestAndVersions()
+{
+#ifdef Q_OS_WIN
+    // What keeps Windows from asking for elevation, from redirecting writes
+    // and from treating the program as one for an older system.
+    const QByteArray manifest = resource(QStringLiteral(DBUPDATE_BIN), MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
+    QVERIFY2(!manifest.isEmpty(), "dbupdate.exe has no manifest");
+    QVERIFY(manifest.contains("<requestedExecutionLevel level=\"asInvoker\""));
+    for (const char *os : {"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                           "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+        QVERIFY2(manifest.contains(QByteArray("<supportedOS Id=\"") + os + "\"/>"), os);
+    QVERIFY(manifest.contains(">true</longPathAware>"));
+
+    const QString version = QStringLiteral(WS_VERSION);
+    for (const QString &file : {QStringLiteral(DBUPDATE_BIN), QStringLiteral(CORE_DLL), QStringLiteral(TAMCORE_DLL)}) {
+        QString fixed;
+        QCOMPARE(versionString(file, "FileVersion", &fixed), version);
+        QCOMPARE(fixed, version + QStringLiteral(".0"));
+        QCOMPARE(versionString(file, "OriginalFilename", &fixed), QFileInfo(file).fileName());
+        QVERIFY(!versionString(file, "FileDescription", &fixed).isEmpty());
+    }
+#else
+    QSKIP("Windows only: the built files' manifest and version resources");
+#endif
 }
 
 void tst_Entry::createsAllFourFiles()
