@@ -12,6 +12,14 @@
 
 namespace {
 
+// Removes a copy of ours, also one given a read-only file's permissions
+// (on Windows the read-only attribute refuses the delete).
+void removeCopy(const QString &path)
+{
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+    QFile::remove(path);
+}
+
 // What marks a copy still being written: only this program makes such
 // names, so only they are ever removed.
 const char partialMark[] = ".partial-";
@@ -29,7 +37,7 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
     const QString stalePattern = targetInfo.fileName() + QLatin1String(partialMark) + QStringLiteral("??????");
     for (const QString &stale : targetDir.entryList({stalePattern}, QDir::Files | QDir::Hidden | QDir::System
                                                                     | QDir::CaseSensitive))
-        targetDir.remove(stale);
+        removeCopy(targetDir.filePath(stale));
 
     // A fresh name beside the target, reserved by an empty file. The
     // temporary-file object goes at once: it would keep the file open, and
@@ -51,7 +59,7 @@ bool writeCopy(const QString &source, const QString &target, QString *error)
         ~Cleanup()
         {
             if (!keep)
-                QFile::remove(file);
+                removeCopy(file);
         }
     } cleanup{partial};
 

@@ -208,6 +208,9 @@ void tst_Backup::backupBeforeUpgrade()
     // of that name removes it. The site's own files of like names stay.
     const QString interrupted = sameVersion + QStringLiteral(".partial-Q7xZ2p");
     QVERIFY(Fixture::writeFile(interrupted, "SQLite format 3"));
+    // Cut after it got a read-only file's permissions (on Windows the
+    // read-only attribute, which refuses a plain delete).
+    QVERIFY(QFile::setPermissions(interrupted, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QStringList siteFiles = {QStringLiteral("data.db.v%1.bak.before").arg(version),
                                    QStringLiteral("data.db.v%1.bak.201901").arg(version),
                                    QStringLiteral("DATA.DB.V%1.BAK.partial-Q7xZ2p").arg(version)};
