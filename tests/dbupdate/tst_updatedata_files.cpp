@@ -10,6 +10,8 @@
 #include <QtTest>
 
 #include <sqlite3.h>
+
+#include <functional>
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -133,10 +135,12 @@ void tst_UpdateDataFiles::everyRowOrNothing_data()
         {"version table with a second column", "alter table version add column note text;"},
     };
 
-    for (const int from : {0, 2, 3, 4}) {
-        const auto row = [&](const char *what, const QString &script, int obstacle, int outcome) {
-            QTest::addRow("data.db v%d, %s", from, what)
-                << QStringLiteral("data.db") << from << script << obstacle << 0 << outcome;
+    // The rows every file and version gets; `row` adds one more.
+    using Row = std::function<void(const char *, const QString &, int, int)>;
+    const auto rowsFor = [&](const char *file, int from) {
+        const Row row = [file, from](const char *what, const QString &script, int obstacle, int outcome) {
+            QTest::addRow("%s v%d, %s", file, from, what)
+                << QString::fromLatin1(file) << from << script << obstacle << 0 << outcome;
         };
         row("as written", QString(), None, Upgraded);
         for (const auto &o : obstacles)
@@ -145,6 +149,11 @@ void tst_UpdateDataFiles::everyRowOrNothing_data()
             if (from > 0)
                 row(v[0], QLatin1String(v[1]), None, Upgraded);
         }
+        return row;
+    };
+
+    for (const int from : {0, 2, 3, 4}) {
+        const Row row = rowsFor("data.db", from);
         if (from == 0) {
             row("empty version table", QStringLiteral("create table version(version integer);"), None, Upgraded);
             // A lookup list without a column: copied by name, nothing lost.
@@ -180,17 +189,7 @@ void tst_UpdateDataFiles::everyRowOrNothing_data()
 #endif
 
     for (int from = 0; from <= 3; ++from) {
-        const auto row = [&](const char *what, const QString &script, int obstacle, int outcome) {
-            QTest::addRow("profile.db v%d, %s", from, what)
-                << QStringLiteral("profile.db") << from << script << obstacle << 0 << outcome;
-        };
-        row("as written", QString(), None, Upgraded);
-        for (const auto &o : obstacles)
-            row(o.name, QString(), o.obstacle, o.obstacle == SiteFiles ? Upgraded : Refused);
-        for (const auto &v : versionTables) {
-            if (from > 0)
-                row(v[0], QLatin1String(v[1]), None, Upgraded);
-        }
+        const Row row = rowsFor("profile.db", from);
         if (from == 0) {
             row("user without hide", QStringLiteral("alter table user drop column hide;"), None, Upgraded);
             row("two users with one id", keyless.arg(QLatin1String("user"))
