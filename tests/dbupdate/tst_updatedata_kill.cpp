@@ -66,7 +66,8 @@ void tst_UpdateDataKill::killedAnywhere()
     int writeKills = 0;
     for (const Kill &k : points)
         writeKills += k.write > 0;
-    QVERIFY2(points.size() > 10, "the trace shows no statements on data.db");
+    // Sampled, a small upgrade (version 4: one block) has few boundaries.
+    QVERIFY2(points.size() > (KillPoints::sampled ? 5 : 10), "the trace shows no statements on data.db");
     QVERIFY2(writeKills > 0, "the trace shows no commit writing data.db");
 
     // Every third round (not sampled) the restarted run is killed at the same point too.
