@@ -213,7 +213,7 @@ void tst_Backup::backupBeforeUpgrade()
     QVERIFY(QFile::setPermissions(interrupted, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QStringList siteFiles = {QStringLiteral("data.db.v%1.bak.before").arg(version),
                                    QStringLiteral("data.db.v%1.bak.201901").arg(version),
-                                   QStringLiteral("DATA.DB.V%1.BAK.partial-Q7xZ2p").arg(version)};
+                                   QStringLiteral("DATA.DB.V%1.BAK.backup").arg(version)};
     for (const QString &name : siteFiles)
         QVERIFY(Fixture::writeFile(dir.filePath(name), "the site's"));
 
