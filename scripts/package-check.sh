@@ -61,7 +61,10 @@ echo "== Debug information of the installed library"
 # The debug package holds the file gdb looks up by the library's build id.
 id=$(readelf -n "$(readlink -f /usr/lib/libCore.so.1)" | sed -n 's/.*Build ID: //p')
 dbgsym="build/packages/workstation-core-dbgsym_${version}_$(dpkg --print-architecture).ddeb"
-dpkg-deb -c "$dbgsym" | grep -q "usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" \
+# Listed whole first: grep -q leaves at the first match, and the listing
+# killed by the broken pipe would fail the pipeline.
+listing=$(dpkg-deb -c "$dbgsym")
+grep -q "usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" <<<"$listing" \
     || { echo "$dbgsym has no debug file for build id $id" >&2; exit 1; }
 echo "libCore.so.1: build id $id, debug file in $(basename "$dbgsym")"
 echo "== Packages OK"
