@@ -68,7 +68,7 @@ void SchemaHistory::set(const QString &key, const Expect &expect, bool creates)
             Expect absent = expect;
             absent.kind = expect.kind == Expect::Column ? Expect::Column : Expect::Absent;
             absent.columns.clear();
-            absent.text = QStringLiteral("absent");
+            absent.present = false;
             for (State &state : m_states)
                 state.insert(key, absent);
         }
@@ -238,7 +238,7 @@ bool SchemaHistory::fittingVersions(const QSqlDatabase &db, QList<int> *versions
             if (table == objects.constEnd() || table->type != QLatin1String("table"))
                 return true;
             const bool has = columnsOfFile(expect.table.toLower()).contains(expect.column.toLower());
-            return expect.text == QLatin1String("absent") ? !has : has;
+            return has == expect.present;
         }
         }
         return false;

@@ -42,6 +42,7 @@ private:
         QString text;          // View, Trigger: the statement, normalised
         QString table;         // Column: the table (a missing table passes)
         QString column;
+        bool present = true;   // Column: there, or absent
     };
     // Ordered, so that a run asks the file the same questions every time
     // (the kill tests count its statements).

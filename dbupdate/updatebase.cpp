@@ -41,7 +41,8 @@ UpdateBase::UpdateBase(const QString &fileName, const QVector<Block> &blocks, bo
     // rename tables while older triggers still name tables that are gone.
     QSqlQuery pragma;
     pragma.exec(QStringLiteral("PRAGMA legacy_alter_table=ON"));
-    m_version = readVersion(db, &m_versionError);
+    // What version() reports; the run reads it again under its lock.
+    m_version = readVersion(db);
 }
 
 UpdateBase::~UpdateBase() = default;
@@ -49,11 +50,6 @@ UpdateBase::~UpdateBase() = default;
 int UpdateBase::version() const
 {
     return m_version;
-}
-
-int UpdateBase::runVersion() const
-{
-    return m_runVersion;
 }
 
 QString UpdateBase::fileName() const

@@ -148,10 +148,6 @@ public:
     static constexpr int busyTimeout = 3000;
 
 protected:
-    // The version the run converts from: the stored one, or the one its
-    // schema shows when the two disagree (see startVersion()).
-    int runVersion() const;
-
     // The SQL funnel: every statement of an upgrade goes through these. A
     // failure is logged by reportQueryError with the caller's file and line;
     // one that stops the upgrade (see the class comment) also skips every
@@ -172,8 +168,6 @@ protected:
     // A statement that moves rows: any failure stops the upgrade.
     bool execMove(const QString &sql, const char *file, int line);
 
-    // True once a failure stopped the upgrade; nothing runs after it.
-    bool stopped() const;
     // Stops the upgrade for a reason found outside a statement.
     void stop(const QString &reason, const char *file, int line);
 
@@ -275,7 +269,6 @@ private:
     bool m_requiresTables;
     int m_version;
     int m_runVersion = 0;
-    QString m_versionError;
     bool m_inTransaction = false;
     bool m_transactionLost = false;
     bool m_stopped = false;

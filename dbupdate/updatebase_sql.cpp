@@ -117,11 +117,6 @@ void UpdateBase::stop(const QString &reason, const char *file, int line)
                        .arg(QString::fromUtf8(file)).arg(line).arg(reason);
 }
 
-bool UpdateBase::stopped() const
-{
-    return m_stopped;
-}
-
 bool UpdateBase::runQuery(QSqlQuery &query, Failure mode, const char *file, int line)
 {
     if (m_stopped)

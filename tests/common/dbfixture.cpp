@@ -97,7 +97,6 @@ QStringList rows(const QString &file, const QString &sql)
 
 Run runDbupdate(const QString &workDir, const QStringList &arguments)
 {
-    Run run;
     QProcess p;
     p.setWorkingDirectory(workDir);
     // Without a console window (a child of a test on Windows) Qt would send
@@ -106,13 +105,19 @@ Run runDbupdate(const QString &workDir, const QStringList &arguments)
     env.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(DBUPDATE_BIN), arguments);
-    if (!p.waitForFinished(-1)) {
-        run.standardError = "dbupdate did not run: " + p.errorString().toUtf8();
+    return finish(p);
+}
+
+Run finish(QProcess &process)
+{
+    Run run;
+    if (!process.waitForFinished(-1)) {
+        run.standardError = "the program did not run: " + process.errorString().toUtf8();
         return run;
     }
-    run.exitCode = p.exitCode();
-    run.exitStatus = p.exitStatus();
-    run.standardError = p.readAllStandardError();
+    run.exitCode = process.exitCode();
+    run.exitStatus = process.exitStatus();
+    run.standardError = process.readAllStandardError();
     return run;
 }
 

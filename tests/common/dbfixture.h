@@ -29,6 +29,8 @@ struct Run {
     QByteArray standardError;
 };
 Run runDbupdate(const QString &workDir, const QStringList &arguments = QStringList());
+// Waits for a started program to end and collects what Run holds.
+Run finish(QProcess &process);
 
 QByteArray readFile(const QString &path);
 // A log as lines ending in "\n": the program writes it as a text stream,

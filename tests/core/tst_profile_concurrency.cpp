@@ -17,6 +17,21 @@
 // and runs the event loop that persists the workers' changes. Run under
 // ThreadSanitizer it must report nothing; in any build the memory and the
 // file must end up agreeing for every key with a single writer.
+namespace {
+
+// The four files in the working directory, each with a settings table.
+bool layFiles()
+{
+    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"}) {
+        if (!Fixture::runScript(QString::fromLatin1(file),
+                                QStringLiteral("create table profile(name text unique, value);")))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 class tst_ProfileConcurrency : public QObject
 {
     Q_OBJECT
@@ -32,9 +47,7 @@ void tst_ProfileConcurrency::hammer()
     QVERIFY(dir.isValid());
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"})
-        QVERIFY(Fixture::runScript(QString::fromLatin1(file),
-                                   QStringLiteral("create table profile(name text unique, value);")));
+    QVERIFY(layFiles());
     QVERIFY(Fixture::runScript(QStringLiteral("profile.db"),
                                QStringLiteral("insert into profile values('shared', 0);")));
 
@@ -150,9 +163,7 @@ void tst_ProfileConcurrency::sameKeyFromTwoThreads()
     QVERIFY(dir.isValid());
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"})
-        QVERIFY(Fixture::runScript(QString::fromLatin1(file),
-                                   QStringLiteral("create table profile(name text unique, value);")));
+    QVERIFY(layFiles());
 
     {
         Profile profile(QStringLiteral("profile.db"), nullptr);
@@ -213,9 +224,7 @@ void tst_ProfileConcurrency::workersSyncOnTheirOwnConnections()
     QVERIFY(dir.isValid());
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));
-    for (const char *file : {"profile.db", "data.db", "qc.db", "syslog.db"})
-        QVERIFY(Fixture::runScript(QString::fromLatin1(file),
-                                   QStringLiteral("create table profile(name text unique, value);")));
+    QVERIFY(layFiles());
     QVERIFY(Fixture::runScript(QStringLiteral("data.db"),
                                QStringLiteral("insert into profile values('row', 1);")));
     {

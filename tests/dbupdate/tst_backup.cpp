@@ -95,17 +95,11 @@ Fixture::Run runUnprivileged(const QString &dir, const QStringList &arguments)
 {
     if (!runningAsRoot())
         return Fixture::runDbupdate(dir, arguments);
-    Fixture::Run run;
     QProcess p;
     p.setWorkingDirectory(dir);
     p.start(QStringLiteral("setpriv"), QStringList({"--reuid=65534", "--regid=65534", "--clear-groups",
                                                    QStringLiteral(DBUPDATE_BIN)}) + arguments);
-    if (!p.waitForFinished(-1))
-        return run;
-    run.exitCode = p.exitCode();
-    run.exitStatus = p.exitStatus();
-    run.standardError = p.readAllStandardError();
-    return run;
+    return Fixture::finish(p);
 }
 
 // The status report by file: the header line and the lines below it.

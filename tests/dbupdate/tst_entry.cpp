@@ -37,13 +37,7 @@ Fixture::Run runWithoutConsole(const QString &dir, const QStringList &arguments)
     });
 #endif
     p.start(QStringLiteral(DBUPDATE_BIN), arguments);
-    Fixture::Run run;
-    if (!p.waitForFinished(-1))
-        return run;
-    run.exitCode = p.exitCode();
-    run.exitStatus = p.exitStatus();
-    run.standardError = p.readAllStandardError();
-    return run;
+    return Fixture::finish(p);
 }
 
 #ifdef Q_OS_WIN
